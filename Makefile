@@ -1,0 +1,36 @@
+# The two commands: `make run` runs the daemon, `make test` builds and runs every test.
+# Both set up a fresh Debian 12 machine first through scripts/bootstrap.sh.
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: run test build bootstrap bench format clean
+
+bootstrap:
+	@bash scripts/bootstrap.sh
+
+$(BUILD)/build.ninja: CMakeLists.txt | bootstrap
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: bootstrap $(BUILD)/build.ninja
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/daemon/coreserviced ]; then \
+	  exec scripts/run-daemon.sh $(BUILD); \
+	else \
+	  echo "make run: the daemon (coreserviced) is not built yet; nothing to run." >&2; exit 1; \
+	fi
+
+bench: build
+	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	@rm -rf $(BUILD)

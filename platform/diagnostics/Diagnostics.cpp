@@ -1,0 +1,124 @@
+#include "platform/diagnostics/Diagnostics.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace platform::diagnostics {
+namespace {
+
+std::mutex& writerMutex() {
+  static std::mutex m;
+  return m;
+}
+
+Writer& currentWriter() {
+  static Writer w;  // empty: standard error
+  return w;
+}
+
+const char* processName() {
+  extern char* program_invocation_short_name;
+  return program_invocation_short_name ? program_invocation_short_name : "?";
+}
+
+std::string formatLine(std::string_view text) {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  localtime_r(&ts.tv_sec, &local);
+  char stamp[64];
+  std::size_t n = strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%03ld", ts.tv_nsec / 1000000);
+  char prefix[160];
+  std::snprintf(prefix, sizeof prefix, "%s %s[%d:%ld] ", stamp, processName(), getpid(),
+                static_cast<long>(syscall(SYS_gettid)));
+  std::string line(prefix);
+  line.append(text);
+  if (line.empty() || line.back() != '\n') line.push_back('\n');
+  return line;
+}
+
+}  // namespace
+
+void report(std::string_view text) {
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  const int savedErrno = errno;
+  std::string line = formatLine(text);
+  std::lock_guard lock(writerMutex());
+  if (auto& w = currentWriter()) {
+    w(text, line);
+  } else {
+    // One write per line so that concurrent reports never interleave within a line.
+    std::size_t off = 0;
+    while (off < line.size()) {
+      ssize_t r = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      off += static_cast<std::size_t>(r);
+    }
+  }
+  errno = savedErrno;
+}
+
+void reportf(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = std::vsnprintf(nullptr, 0, format, ap);
+  va_end(ap);
+  std::string text;
+  if (n > 0) {
+    text.resize(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(text.data(), text.size(), format, ap2);
+    text.resize(static_cast<std::size_t>(n));
+  }
+  va_end(ap2);
+  report(text);
+}
+
+void contractViolation(std::string_view text) {
+  std::string t("Contract violation: ");
+  t.append(text);
+  report(t);
+}
+
+Writer setWriter(Writer writer) {
+  std::lock_guard lock(writerMutex());
+  Writer old = std::move(currentWriter());
+  currentWriter() = std::move(writer);
+  return old;
+}
+
+struct ScopedCapture::State {
+  mutable std::mutex m;
+  std::vector<std::string> texts;
+};
+
+ScopedCapture::ScopedCapture() : state_(std::make_shared<State>()) {
+  previous_ = setWriter([s = state_](std::string_view text, std::string_view) {
+    std::lock_guard lock(s->m);
+    s->texts.emplace_back(text);
+  });
+}
+
+ScopedCapture::~ScopedCapture() { setWriter(std::move(previous_)); }
+
+std::vector<std::string> ScopedCapture::texts() const {
+  std::lock_guard lock(state_->m);
+  return state_->texts;
+}
+
+bool ScopedCapture::contains(std::string_view needle) const {
+  std::lock_guard lock(state_->m);
+  for (const auto& t : state_->texts)
+    if (t.find(needle) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace platform::diagnostics
