@@ -3,7 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <errno.h>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -22,8 +22,8 @@ Writer& currentWriter() {
 }
 
 const char* processName() {
-  extern char* program_invocation_short_name;
-  return program_invocation_short_name ? program_invocation_short_name : "?";
+  // glibc's short program name (declared by <errno.h> with _GNU_SOURCE).
+  return ::program_invocation_short_name ? ::program_invocation_short_name : "?";
 }
 
 std::string formatLine(std::string_view text) {
@@ -46,7 +46,8 @@ std::string formatLine(std::string_view text) {
 }  // namespace
 
 void report(std::string_view text) {
-  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  while (!text.empty() && text.back() == '\n')
+    text.remove_suffix(1);
   const int savedErrno = errno;
   std::string line = formatLine(text);
   std::lock_guard lock(writerMutex());
@@ -107,7 +108,9 @@ ScopedCapture::ScopedCapture() : state_(std::make_shared<State>()) {
   });
 }
 
-ScopedCapture::~ScopedCapture() { setWriter(std::move(previous_)); }
+ScopedCapture::~ScopedCapture() {
+  setWriter(std::move(previous_));
+}
 
 std::vector<std::string> ScopedCapture::texts() const {
   std::lock_guard lock(state_->m);

@@ -11,9 +11,9 @@
 
 #include <cstdarg>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <memory>
 #include <vector>
 
 namespace platform::diagnostics {
