@@ -10,6 +10,9 @@
 namespace platform::dispatch {
 
 class Queue;
+namespace detail {
+struct WorkNode;
+}
 
 class Group {
  public:
@@ -27,6 +30,8 @@ class Group {
   void notify(const std::shared_ptr<Queue>& queue, Block work);
 
  private:
+  friend class QueueImpl;
+  friend struct detail::WorkNode;
   struct State;
   std::shared_ptr<State> state_;
 };

@@ -11,7 +11,8 @@
 // - `sync` on an idle serial queue runs the item inline on the calling thread; otherwise the
 //   caller waits until the item has run. `sync` onto a queue the calling thread is already
 //   running on (directly or through nested `sync`s) would deadlock: it is reported as a contract
-//   violation and the item is not run.
+//   violation and the item is not run. (A plain `sync` onto a concurrent queue from one of its
+//   own items cannot deadlock and simply runs the item at once; a `syncBarrier` is reported.)
 // - Queue-specific values are looked up on the queue the current item runs on.
 // - The main queue is drained only by the main thread inside `dispatchMain()`.
 
@@ -40,7 +41,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   static std::shared_ptr<Queue> makeConcurrent(std::string label, QoS qos = QoS::Default);
   // The main queue; its items run only on the main thread inside dispatchMain().
   static const std::shared_ptr<Queue>& main();
-  // The process-wide concurrent queue of a class (Unspecified maps to Default).
+  // The process-wide concurrent queue of a class (Unspecified maps to Default), labelled
+  // "global." plus the class's toString() name: "global.default", "global.user-initiated"...
   static const std::shared_ptr<Queue>& global(QoS qos = QoS::Default);
 
   // The queue whose item the calling thread is running, or nullptr on a thread that runs no
@@ -106,8 +108,10 @@ class Queue : public std::enable_shared_from_this<Queue> {
   // A non-owning reference to a `void()` callable, for sync's no-allocation path.
   class FunctionRef {
    public:
-    template <class F>
-    explicit FunctionRef(F& f) : obj_(static_cast<void*>(&f)), call_([](void* o) { (*static_cast<F*>(o))(); }) {}
+    // Not a copy constructor: copying a FunctionRef copies the reference it holds.
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cv_t<F>, FunctionRef>>>
+    explicit FunctionRef(F& f)
+        : obj_(static_cast<void*>(&f)), call_([](void* o) { (*static_cast<F*>(o))(); }) {}
     void operator()() const { call_(obj_); }
 
    private:

@@ -1,0 +1,578 @@
+#include "platform/dispatch/Queue.h"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/GroupState.h"
+#include "platform/dispatch/NoDestructor.h"
+#include "platform/dispatch/QueueImpl.h"
+#include "platform/dispatch/ThreadSupport.h"
+#include "platform/dispatch/TimerScheduling.h"
+#include "platform/dispatch/WaitSupport.h"
+
+namespace platform::dispatch {
+namespace detail {
+namespace {
+
+// Trivially destructible so that it stays usable from exit handlers on any thread.
+thread_local const Frame* tFrames = nullptr;
+
+}  // namespace
+
+FrameScope::FrameScope(Queue* queue, const Frame* parent) : frame_{queue, parent}, saved_(tFrames) {
+  tFrames = &frame_;
+}
+
+FrameScope::~FrameScope() {
+  tFrames = saved_;
+}
+
+const Frame* currentFrames() {
+  return tFrames;
+}
+
+}  // namespace detail
+
+namespace {
+
+using detail::Frame;
+using detail::FrameScope;
+using detail::SyncWaiter;
+using detail::WorkerPool;
+using detail::WorkNode;
+
+// Items a serial queue runs before it lets its worker serve other queues.
+constexpr unsigned kBatch = 64;
+// Polls of a sync waiter before it sleeps: a few microseconds, long enough to catch an item
+// that is about to finish on the other core.
+constexpr int kWaitSpins = 4000;
+
+bool inChain(const Frame* f, const Queue* q) {
+  for (; f; f = f->parent) {
+    if (f->queue == q) return true;
+  }
+  return false;
+}
+
+const std::string& emptyLabel() {
+  static detail::NoDestructor<std::string> empty;
+  return *empty;
+}
+
+void reportSelfSync(const Queue& q) {
+  std::string text("dispatch: sync onto a queue the caller is running on would deadlock (");
+  text.append(q.label());
+  text.push_back(')');
+  platform::diagnostics::contractViolation(text);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// QueueImpl
+
+QueueImpl::QueueImpl(Queue& owner, Role role)
+    : owner_(owner), role_(role), tail_(&stub_), head_(&stub_) {}
+
+QueueImpl::~QueueImpl() {
+  // Every item holds the queue alive until it ran, so nothing is left here; recycle defensively.
+  detail::NodeRecycler recycler;
+  for (WorkNode* n : waiting_) {
+    n->block.reset();
+    recycler.add(n);
+  }
+}
+
+void QueueImpl::runNode(Queue& queue, WorkNode* node) {
+  (void)queue;
+  node->block();
+  // Captures are released before anyone can observe that the item finished.
+  node->block.reset();
+  if (node->group) {
+    std::shared_ptr<Group::State> group = std::move(node->group);
+    group->leave();
+  }
+}
+
+void QueueImpl::waitForTurn(SyncWaiter& waiter) {
+  for (int i = 0; i < kWaitSpins; ++i) {
+    if (waiter.state.load(std::memory_order_acquire) >= SyncWaiter::YourTurn) return;
+    detail::cpuRelax();
+  }
+  detail::BlockedScope blocked;
+  for (;;) {
+    std::uint32_t s = waiter.state.load(std::memory_order_acquire);
+    if (s >= SyncWaiter::YourTurn) return;
+    if (s == SyncWaiter::Waiting &&
+        !waiter.state.compare_exchange_strong(s, SyncWaiter::Sleeping, std::memory_order_acquire)) {
+      continue;
+    }
+    detail::futexWait(waiter.state, SyncWaiter::Sleeping, Time::forever());
+  }
+}
+
+void QueueImpl::handOff(SyncWaiter& waiter) {
+  if (waiter.state.exchange(SyncWaiter::YourTurn, std::memory_order_acq_rel) ==
+      SyncWaiter::Sleeping) {
+    detail::futexWakeAll(waiter.state);
+  }
+}
+
+void QueueImpl::runJob(WorkerPool::Job job) {
+  QueueImpl& impl = *job.queue->impl_;
+  if (!job.node) {
+    impl.drainSerial(std::move(job.queue));
+    return;
+  }
+  {
+    FrameScope frame(job.queue.get(), nullptr);
+    runNode(*job.queue, job.node);
+  }
+  bool barrier = job.node->barrier;
+  detail::NodeRecycler recycler;
+  recycler.add(job.node);
+  impl.finishConcurrent(barrier);
+}
+
+void QueueImpl::async(Block work, std::shared_ptr<Group::State> group, bool barrier) {
+  WorkNode* node = detail::allocNode();
+  node->block = std::move(work);
+  node->group = std::move(group);
+  node->barrier = barrier;
+  switch (role_) {
+    case Role::Serial:
+      pushSerial(node);
+      if (count_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+        WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+      }
+      break;
+    case Role::Concurrent:
+      asyncConcurrent(node);
+      break;
+    case Role::Main:
+      asyncMain(node);
+      break;
+  }
+}
+
+void QueueImpl::asyncInGroup(Group& group, Block work) {
+  group.state_->enter();
+  async(std::move(work), group.state_, false);
+}
+
+void QueueImpl::sync(Queue::FunctionRef f, bool barrier) {
+  const Frame* frames = detail::currentFrames();
+  bool onIt = inChain(frames, &owner_) || (role_ == Role::Main && detail::isMainThread());
+  if (onIt) {
+    // A plain sync onto a concurrent queue from one of its own items cannot deadlock when it
+    // runs at once: the caller already holds its place on the queue.
+    if (role_ == Role::Concurrent && !barrier) {
+      FrameScope frame(&owner_, frames);
+      f();
+      return;
+    }
+    reportSelfSync(owner_);
+    return;
+  }
+  switch (role_) {
+    case Role::Serial:
+      syncSerial(f);
+      break;
+    case Role::Concurrent:
+      syncConcurrent(f, barrier);
+      break;
+    case Role::Main:
+      syncMain(f);
+      break;
+  }
+}
+
+// --- serial -------------------------------------------------------------------------------------
+
+void QueueImpl::pushSerial(WorkNode* node) {
+  node->next.store(nullptr, std::memory_order_relaxed);
+  WorkNode* prev = tail_.exchange(node, std::memory_order_acq_rel);
+  prev->next.store(node, std::memory_order_release);
+}
+
+WorkNode* QueueImpl::popSerial() {
+  WorkNode* head = head_;
+  WorkNode* next = head->next.load(std::memory_order_acquire);
+  if (head == &stub_) {
+    if (!next) return nullptr;
+    head_ = next;
+    head = next;
+    next = next->next.load(std::memory_order_acquire);
+  }
+  if (next) {
+    head_ = next;
+    return head;
+  }
+  if (head != tail_.load(std::memory_order_acquire)) return nullptr;  // a push is half done
+  pushSerial(&stub_);
+  next = head->next.load(std::memory_order_acquire);
+  if (next) {
+    head_ = next;
+    return head;
+  }
+  return nullptr;
+}
+
+void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
+  detail::NodeRecycler recycler;
+  FrameScope frame(&owner_, nullptr);
+  for (unsigned ran = 0;;) {
+    // count_ promised an item; a producer may still be linking it in.
+    WorkNode* node = popSerial();
+    for (int spins = 0; !node; node = popSerial()) {
+      if (++spins < 100) {
+        detail::cpuRelax();
+      } else {
+        sched_yield();
+      }
+    }
+    if (SyncWaiter* waiter = node->waiter) {
+      // The sync caller runs its item itself and then owns the queue.
+      recycler.add(node);
+      recycler.flush();
+      handOff(*waiter);
+      return;
+    }
+    runNode(owner_, node);
+    recycler.add(node);
+    if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) return;
+    if (++ran == kBatch) {
+      recycler.flush();
+      WorkerPool::instance().submit({std::move(self), nullptr});
+      return;
+    }
+  }
+}
+
+void QueueImpl::syncSerial(Queue::FunctionRef f) {
+  std::uint64_t idle = 0;
+  if (!count_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) {
+    SyncWaiter waiter(f, detail::currentFrames());
+    WorkNode* node = detail::allocNode();
+    node->waiter = &waiter;
+    pushSerial(node);
+    if (count_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+      // The queue went idle meanwhile, but other producers may have linked items ahead of ours:
+      // let a worker drain up to our node.
+      WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+    }
+    waitForTurn(waiter);
+  }
+  {
+    FrameScope frame(&owner_, detail::currentFrames());
+    f();
+  }
+  releaseSerial();
+}
+
+void QueueImpl::releaseSerial() {
+  if (count_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+  }
+}
+
+// --- concurrent ---------------------------------------------------------------------------------
+
+void QueueImpl::asyncConcurrent(WorkNode* node) {
+  {
+    std::lock_guard lock(m_);
+    if (!waiting_.empty() || barrierActive_ || (node->barrier && running_ > 0)) {
+      waiting_.push_back(node);
+      return;
+    }
+    ++running_;
+    barrierActive_ = node->barrier;
+  }
+  startConcurrent(node);
+}
+
+void QueueImpl::startConcurrent(WorkNode* node) {
+  if (SyncWaiter* waiter = node->waiter) {
+    detail::NodeRecycler recycler;
+    recycler.add(node);
+    recycler.flush();
+    handOff(*waiter);
+    return;
+  }
+  WorkerPool::instance().submit({owner_.shared_from_this(), node});
+}
+
+void QueueImpl::finishConcurrent(bool barrier) {
+  std::vector<WorkNode*> start;
+  {
+    std::lock_guard lock(m_);
+    --running_;
+    if (barrier) barrierActive_ = false;
+    while (!waiting_.empty() && !barrierActive_) {
+      WorkNode* next = waiting_.front();
+      if (next->barrier) {
+        if (running_ > 0) break;
+        barrierActive_ = true;
+      }
+      waiting_.pop_front();
+      ++running_;
+      start.push_back(next);
+    }
+  }
+  for (WorkNode* n : start)
+    startConcurrent(n);
+}
+
+void QueueImpl::syncConcurrent(Queue::FunctionRef f, bool barrier) {
+  bool runNow = false;
+  SyncWaiter waiter(f, detail::currentFrames());
+  {
+    std::lock_guard lock(m_);
+    if (waiting_.empty() && !barrierActive_ && (!barrier || running_ == 0)) {
+      ++running_;
+      barrierActive_ = barrier;
+      runNow = true;
+    } else {
+      WorkNode* node = detail::allocNode();
+      node->waiter = &waiter;
+      node->barrier = barrier;
+      waiting_.push_back(node);
+    }
+  }
+  if (!runNow) waitForTurn(waiter);
+  {
+    FrameScope frame(&owner_, detail::currentFrames());
+    f();
+  }
+  finishConcurrent(barrier);
+}
+
+// --- main ---------------------------------------------------------------------------------------
+
+void QueueImpl::asyncMain(WorkNode* node) {
+  std::lock_guard lock(m_);
+  waiting_.push_back(node);
+  mainCv_.notify_one();
+}
+
+void QueueImpl::syncMain(Queue::FunctionRef f) {
+  SyncWaiter waiter(f, detail::currentFrames());
+  WorkNode* node = detail::allocNode();
+  node->waiter = &waiter;
+  asyncMain(node);
+  waitForTurn(waiter);
+}
+
+std::size_t QueueImpl::runMain(Time until, bool forever) {
+  std::size_t ran = 0;
+  std::unique_lock lock(m_);
+  mainStop_ = false;
+  for (;;) {
+    if (!forever && (mainStop_ || until.remaining().count() == 0)) break;
+    if (waiting_.empty()) {
+      detail::waitUntil(mainCv_, lock, forever ? Time::forever() : until);
+      continue;
+    }
+    WorkNode* node = waiting_.front();
+    waiting_.pop_front();
+    lock.unlock();
+    if (SyncWaiter* waiter = node->waiter) {
+      {
+        FrameScope frame(&owner_, waiter->callerFrames);
+        waiter->work();
+      }
+      if (waiter->state.exchange(SyncWaiter::Done, std::memory_order_acq_rel) ==
+          SyncWaiter::Sleeping) {
+        detail::futexWakeAll(waiter->state);
+      }
+    } else {
+      FrameScope frame(&owner_, nullptr);
+      runNode(owner_, node);
+    }
+    {
+      detail::NodeRecycler recycler;
+      recycler.add(node);
+    }
+    ++ran;
+    lock.lock();
+  }
+  mainStop_ = false;
+  return ran;
+}
+
+void QueueImpl::stopMain() {
+  std::lock_guard lock(m_);
+  mainStop_ = true;
+  mainCv_.notify_one();
+}
+
+// --- specifics ----------------------------------------------------------------------------------
+
+void QueueImpl::setSpecific(const void* key, void* value) {
+  std::lock_guard lock(specificM_);
+  for (auto it = specifics_.begin(); it != specifics_.end(); ++it) {
+    if (it->first == key) {
+      if (value) {
+        it->second = value;
+      } else {
+        specifics_.erase(it);
+      }
+      return;
+    }
+  }
+  if (value) specifics_.emplace_back(key, value);
+}
+
+void* QueueImpl::getSpecific(const void* key) const {
+  std::lock_guard lock(specificM_);
+  for (const auto& [k, v] : specifics_) {
+    if (k == key) return v;
+  }
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queue
+
+Queue::Queue(std::string label, QoS qos, Kind kind)
+    : label_(std::move(label)),
+      qos_(qos),
+      kind_(kind),
+      impl_(std::make_unique<QueueImpl>(
+          *this, kind == Kind::Serial ? QueueImpl::Role::Serial : QueueImpl::Role::Concurrent)) {}
+
+Queue::~Queue() = default;
+
+std::shared_ptr<Queue> Queue::makeSerial(std::string label, QoS qos) {
+  return std::shared_ptr<Queue>(new Queue(std::move(label), qos, Kind::Serial));
+}
+
+std::shared_ptr<Queue> Queue::makeConcurrent(std::string label, QoS qos) {
+  return std::shared_ptr<Queue>(new Queue(std::move(label), qos, Kind::Concurrent));
+}
+
+// The main queue is labelled "main" and runs at the user-interactive class, the class of the
+// thread that serves the user in an application.
+const std::shared_ptr<Queue>& Queue::main() {
+  static detail::NoDestructor<std::shared_ptr<Queue>> q([] {
+    std::shared_ptr<Queue> m(new Queue("main", QoS::UserInteractive, Kind::Serial));
+    m->impl_ = std::make_unique<QueueImpl>(*m, QueueImpl::Role::Main);
+    return m;
+  }());
+  return *q;
+}
+
+// Global queues are labelled "global." followed by the class name of QoS's toString()
+// ("global.default", "global.user-initiated", ...).
+const std::shared_ptr<Queue>& Queue::global(QoS qos) {
+  static detail::NoDestructor<std::array<std::shared_ptr<Queue>, 6>> queues([] {
+    std::array<std::shared_ptr<Queue>, 6> a;
+    for (int i = 1; i < 6; ++i) {
+      auto c = static_cast<QoS>(i);
+      a[i] = makeConcurrent("global." + std::string(toString(c)), c);
+    }
+    a[0] = a[static_cast<int>(QoS::Default)];
+    return a;
+  }());
+  auto index = static_cast<std::size_t>(qos);
+  if (index >= queues->size()) index = static_cast<std::size_t>(QoS::Default);
+  return (*queues)[index];
+}
+
+// A thread that runs no queue item has no current queue; its label is the empty string and its
+// class Unspecified. The main thread outside dispatchMain() counts as running the main queue.
+Queue* Queue::current() {
+  if (const Frame* f = detail::currentFrames()) return f->queue;
+  return detail::isMainThread() ? main().get() : nullptr;
+}
+
+const std::string& Queue::currentLabel() {
+  Queue* q = current();
+  return q ? q->label() : emptyLabel();
+}
+
+QoS Queue::currentQoS() {
+  Queue* q = current();
+  return q ? q->qos() : QoS::Unspecified;
+}
+
+bool Queue::isCurrentlyOn(const Queue& q) {
+  if (inChain(detail::currentFrames(), &q)) return true;
+  return &q == main().get() && detail::isMainThread();
+}
+
+void Queue::async(Block work) {
+  if (!work) return;
+  impl_->async(std::move(work), nullptr, false);
+}
+
+void Queue::async(Group& group, Block work) {
+  if (!work) return;
+  impl_->asyncInGroup(group, std::move(work));
+}
+
+void Queue::asyncAfter(Time deadline, Block work) {
+  if (!work) return;
+  if (deadline.remaining().count() == 0) {
+    async(std::move(work));
+    return;
+  }
+  detail::scheduleAfter(shared_from_this(), deadline, std::move(work));
+}
+
+void Queue::asyncBarrier(Block work) {
+  if (!work) return;
+  impl_->async(std::move(work), nullptr, true);
+}
+
+void Queue::syncRef(FunctionRef f, bool barrier) {
+  impl_->sync(f, barrier);
+}
+
+void Queue::setSpecific(const void* key, void* value) {
+  impl_->setSpecific(key, value);
+}
+
+void* Queue::getSpecific(const void* key) const {
+  return impl_->getSpecific(key);
+}
+
+void* Queue::getSpecificCurrent(const void* key) {
+  Queue* q = current();
+  return q ? q->getSpecific(key) : nullptr;
+}
+
+[[noreturn]] void dispatchMain() {
+  if (!detail::isMainThread()) {
+    platform::diagnostics::contractViolation("dispatch: dispatchMain() called off the main thread");
+    // Parking this thread for good is still what the caller asked for.
+    for (;;)
+      pause();
+  }
+  QueueImpl::of(*Queue::main()).runMain(Time::forever(), true);
+  for (;;)
+    pause();  // not reached: the forever loop does not return
+}
+
+std::size_t runMainQueue(Time until) {
+  if (!detail::isMainThread()) {
+    platform::diagnostics::contractViolation("dispatch: runMainQueue() called off the main thread");
+    return 0;
+  }
+  return QueueImpl::of(*Queue::main()).runMain(until, false);
+}
+
+void stopMainQueue() {
+  QueueImpl::of(*Queue::main()).stopMain();
+}
+
+unsigned processorCount() {
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1U;
+}
+
+}  // namespace platform::dispatch

@@ -1,0 +1,433 @@
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/tests/TestSupport.h"
+
+using namespace platform::dispatch;
+using namespace std::chrono_literals;
+using dispatch_test::eventually;
+
+namespace {
+
+std::string selfSyncText(const std::string& label) {
+  return "Contract violation: dispatch: sync onto a queue the caller is running on would "
+         "deadlock (" +
+         label + ")";
+}
+
+TEST(SerialQueue, KeepsSubmissionOrderAndNeverOverlaps) {
+  auto q = Queue::makeSerial("test.order");
+  constexpr int kProducers = 6;
+  constexpr int kPerProducer = 4000;
+  std::vector<int> lastSeen(kProducers, -1);  // touched only on q
+  std::atomic<bool> inside{false};
+  std::atomic<int> overlaps{0}, outOfOrder{0}, ran{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        q->async([&, p, i] {
+          if (inside.exchange(true)) overlaps.fetch_add(1);
+          if (lastSeen[p] != i - 1) outOfOrder.fetch_add(1);
+          lastSeen[p] = i;
+          ran.fetch_add(1, std::memory_order_relaxed);
+          inside.store(false);
+        });
+        // Mix in syncs: they must slot into the same order.
+        if (i % 500 == 0) q->sync([&, p, i] { EXPECT_EQ(lastSeen[p], i); });
+      }
+    });
+  }
+  for (auto& t : producers)
+    t.join();
+  q->sync([] {});
+  EXPECT_EQ(ran.load(), kProducers * kPerProducer);
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_EQ(outOfOrder.load(), 0);
+  // A closure bigger than the inline storage takes the heap path and still runs once, in order.
+  std::array<char, 200> big{};
+  big[199] = 7;
+  int seen = 0;
+  q->async([big, &seen] { seen = big[199]; });
+  q->sync([] {});
+  EXPECT_EQ(seen, 7);
+}
+
+TEST(SerialQueue, SyncRunsInlineWhenIdleAndWaitsItsTurnWhenBusy) {
+  auto q = Queue::makeSerial("test.sync", QoS::Utility);
+  const pthread_t caller = pthread_self();
+  bool onCaller = false;
+  q->sync([&] {
+    onCaller = pthread_equal(pthread_self(), caller);
+    EXPECT_EQ(Queue::current(), q.get());
+    EXPECT_EQ(Queue::currentLabel(), "test.sync");
+    EXPECT_EQ(Queue::currentQoS(), QoS::Utility);
+  });
+  EXPECT_TRUE(onCaller);
+  EXPECT_EQ(q->sync([] { return 42; }), 42);
+
+  // Busy: the sync item waits for the blocking item ahead of it, then runs on the caller.
+  Semaphore release;
+  std::mutex m;
+  std::vector<std::string> order;
+  q->async([&] {
+    release.wait();
+    std::lock_guard lock(m);
+    order.push_back("first");
+  });
+  std::atomic<bool> syncReturned{false};
+  std::thread waiter([&] {
+    const pthread_t me = pthread_self();
+    q->sync([&] {
+      EXPECT_TRUE(pthread_equal(pthread_self(), me));
+      std::lock_guard lock(m);
+      order.push_back("sync");
+    });
+    syncReturned = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(syncReturned.load());
+  q->async([&] {
+    std::lock_guard lock(m);
+    order.push_back("after");
+  });
+  release.signal();
+  waiter.join();
+  q->sync([] {});
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "sync", "after"}));
+}
+
+TEST(SerialQueue, SyncOntoOwnChainIsReportedNotRun) {
+  platform::diagnostics::ScopedCapture capture;
+  auto a = Queue::makeSerial("test.a");
+  auto b = Queue::makeSerial("test.b");
+  int innerRuns = 0;
+  a->sync([&] { a->sync([&] { ++innerRuns; }); });
+  // A -> B -> A, with A entered from a worker this time.
+  std::promise<void> done;
+  a->async([&] {
+    b->sync([&] {
+      EXPECT_TRUE(Queue::isCurrentlyOn(*a));
+      EXPECT_TRUE(Queue::isCurrentlyOn(*b));
+      a->sync([&] { ++innerRuns; });
+    });
+    done.set_value();
+  });
+  ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(innerRuns, 0);
+  auto texts = capture.texts();
+  ASSERT_EQ(texts.size(), 2U);
+  EXPECT_EQ(texts[0], selfSyncText("test.a"));
+  EXPECT_EQ(texts[1], selfSyncText("test.a"));
+  // Both queues are usable afterwards (nothing was left claimed).
+  EXPECT_EQ(a->sync([] { return 1; }) + b->sync([] { return 2; }), 3);
+
+  // The test runs on the main thread, which counts as running the main queue.
+  Queue::main()->sync([&] { ++innerRuns; });
+  EXPECT_EQ(innerRuns, 0);
+  EXPECT_TRUE(capture.contains(selfSyncText("main")));
+
+  // A concurrent queue: a plain nested sync runs at once, a barrier one would deadlock.
+  auto c = Queue::makeConcurrent("test.c");
+  int nested = 0;
+  c->sync([&] { c->sync([&] { ++nested; }); });
+  c->sync([&] { c->syncBarrier([&] { ++nested; }); });
+  EXPECT_EQ(nested, 1);
+  EXPECT_TRUE(capture.contains(selfSyncText("test.c")));
+}
+
+TEST(Queue, SpecificsAndCurrentQueueFollowTheRunningItem) {
+  static const int kKeyA = 0, kKeyB = 0;
+  int valueA = 1, valueB = 2;
+  auto a = Queue::makeSerial("test.spec.a", QoS::UserInitiated);
+  auto b = Queue::makeSerial("test.spec.b");
+  a->setSpecific(&kKeyA, &valueA);
+  b->setSpecific(&kKeyB, &valueB);
+  EXPECT_EQ(a->getSpecific(&kKeyA), &valueA);
+  EXPECT_EQ(a->getSpecific(&kKeyB), nullptr);
+
+  std::promise<void> done;
+  a->async([&] {
+    EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), &valueA);
+    EXPECT_EQ(Queue::currentLabel(), "test.spec.a");
+    EXPECT_EQ(Queue::currentQoS(), QoS::UserInitiated);
+    b->sync([&] {
+      EXPECT_EQ(Queue::getSpecificCurrent(&kKeyB), &valueB);
+      EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), nullptr);
+      EXPECT_EQ(Queue::currentLabel(), "test.spec.b");
+    });
+    // Back on A after the nested sync.
+    EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), &valueA);
+    EXPECT_FALSE(Queue::isCurrentlyOn(*b));
+    done.set_value();
+  });
+  ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
+
+  // The main thread outside an item: the main queue.
+  EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), nullptr);
+  EXPECT_EQ(Queue::current(), Queue::main().get());
+  EXPECT_EQ(Queue::currentLabel(), "main");
+  EXPECT_FALSE(Queue::isCurrentlyOn(*a));
+
+  // A plain thread runs no queue.
+  std::thread([&] {
+    EXPECT_EQ(Queue::current(), nullptr);
+    EXPECT_EQ(Queue::currentLabel(), "");
+    EXPECT_EQ(Queue::currentQoS(), QoS::Unspecified);
+    EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), nullptr);
+    EXPECT_FALSE(Queue::isCurrentlyOn(*Queue::main()));
+  }).join();
+
+  // Replacing and clearing values.
+  a->setSpecific(&kKeyA, &valueB);
+  EXPECT_EQ(a->getSpecific(&kKeyA), &valueB);
+  a->setSpecific(&kKeyA, nullptr);
+  EXPECT_EQ(a->getSpecific(&kKeyA), nullptr);
+}
+
+TEST(ConcurrentQueue, RunsInParallelAndBarriersExclude) {
+  auto q = Queue::makeConcurrent("test.concurrent");
+  std::atomic<int> active{0}, maxActive{0}, violations{0}, beforeDone{0};
+  std::atomic<bool> inBarrier{false};
+  constexpr int kBefore = 40;
+  auto item = [&] {
+    int now = active.fetch_add(1) + 1;
+    int m = maxActive.load();
+    while (now > m && !maxActive.compare_exchange_weak(m, now)) {
+    }
+    if (inBarrier.load()) violations.fetch_add(1);
+    std::this_thread::sleep_for(1ms);
+    active.fetch_sub(1);
+  };
+  for (int i = 0; i < kBefore; ++i) {
+    q->async([&] {
+      item();
+      beforeDone.fetch_add(1);
+    });
+  }
+  int barrierSawBefore = -1;
+  q->asyncBarrier([&] {
+    inBarrier = true;
+    barrierSawBefore = beforeDone.load();
+    if (active.load() != 0) violations.fetch_add(1);
+    std::this_thread::sleep_for(5ms);
+    inBarrier = false;
+  });
+  for (int i = 0; i < 40; ++i)
+    q->async(item);
+  int syncBarrierActive = -1;
+  q->syncBarrier([&] { syncBarrierActive = active.load(); });
+  EXPECT_EQ(barrierSawBefore, kBefore);
+  EXPECT_EQ(syncBarrierActive, 0);
+  EXPECT_EQ(violations.load(), 0);
+  EXPECT_GE(maxActive.load(), 2);  // sleeping items overlap on any machine
+  EXPECT_EQ(q->sync([] { return 5; }), 5);
+}
+
+TEST(Queue, GlobalAndMainQueues) {
+  EXPECT_EQ(Queue::global(QoS::Unspecified), Queue::global(QoS::Default));
+  EXPECT_EQ(Queue::global()->label(), "global.default");
+  EXPECT_EQ(Queue::global(QoS::Background)->label(), "global.background");
+  EXPECT_EQ(Queue::global(QoS::UserInteractive)->qos(), QoS::UserInteractive);
+  EXPECT_FALSE(Queue::global()->isSerial());
+  EXPECT_EQ(Queue::main()->label(), "main");
+
+  // Main-queue items run only inside runMainQueue(), on this (the main) thread.
+  const pthread_t mainThread = pthread_self();
+  std::atomic<int> ran{0};
+  bool onMain = false;
+  Queue::main()->async([&] {
+    onMain = pthread_equal(pthread_self(), mainThread) && Queue::currentLabel() == "main";
+    ran.fetch_add(1);
+  });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(ran.load(), 0);
+  // A worker's sync onto the main queue runs on the main thread too, then stops the loop.
+  Queue::global()->async([&] {
+    Queue::main()->sync([&] {
+      EXPECT_TRUE(pthread_equal(pthread_self(), mainThread));
+      ran.fetch_add(1);
+    });
+    Queue::main()->async([] { stopMainQueue(); });
+  });
+  std::size_t n = runMainQueue(Time::after(20s));
+  EXPECT_EQ(n, 3U);
+  EXPECT_EQ(ran.load(), 2);
+  EXPECT_TRUE(onMain);
+  // The deadline ends an idle loop.
+  EXPECT_EQ(runMainQueue(Time::after(10ms)), 0U);
+  // Off the main thread it is refused.
+  platform::diagnostics::ScopedCapture capture;
+  std::thread([] { EXPECT_EQ(runMainQueue(Time::after(1s)), 0U); }).join();
+  EXPECT_EQ(capture.texts().size(), 1U);
+}
+
+TEST(Queue, AsyncAfterRunsOnTheQueueNotBeforeItsDeadline) {
+  auto q = Queue::makeSerial("test.after");
+  std::promise<std::pair<bool, bool>> result;
+  Time deadline = Time::after(30ms);
+  q->asyncAfter(deadline, [&] {
+    result.set_value({Time::now().nanoseconds() >= deadline.nanoseconds(),
+                      Queue::currentLabel() == "test.after"});
+  });
+  auto f = result.get_future();
+  ASSERT_EQ(f.wait_for(20s), std::future_status::ready);
+  auto [late, onQueue] = f.get();
+  EXPECT_TRUE(late);
+  EXPECT_TRUE(onQueue);
+  // A wall-clock deadline, and one already past (runs like async).
+  std::atomic<int> ran{0};
+  q->asyncAfter(Time::wallAfter(20ms), [&] { ran.fetch_add(1); });
+  q->asyncAfter(Time::after(-1s), [&] { ran.fetch_add(1); });
+  EXPECT_TRUE(eventually([&] { return ran.load() == 2; }));
+}
+
+TEST(Group, WaitNotifyAndUnbalancedLeave) {
+  Group g;
+  EXPECT_TRUE(g.wait(Time::now()));  // empty: at once
+  auto q = Queue::makeSerial("test.group");
+  Semaphore gate;
+  std::atomic<int> done{0};
+  q->async(g, [&] {
+    gate.wait();
+    done.fetch_add(1);
+  });
+  for (int i = 0; i < 100; ++i)
+    q->async(g, [&] { done.fetch_add(1); });
+  EXPECT_FALSE(g.wait(Time::after(30ms)));
+  EXPECT_FALSE(g.wait(Time::wallAfter(10ms)));
+  std::promise<int> notified;
+  g.notify(Queue::global(), [&] { notified.set_value(done.load()); });
+  gate.signal();
+  EXPECT_TRUE(g.wait(Time::after(20s)));
+  EXPECT_EQ(done.load(), 101);
+  auto f = notified.get_future();
+  ASSERT_EQ(f.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(f.get(), 101);
+
+  // Notify on an empty group fires at once.
+  std::promise<void> immediate;
+  g.notify(q, [&] { immediate.set_value(); });
+  EXPECT_EQ(immediate.get_future().wait_for(20s), std::future_status::ready);
+
+  // Manual enter/leave from many threads balance out.
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 4; ++i) {
+    ts.emplace_back([&] {
+      for (int j = 0; j < 1000; ++j) {
+        g.enter();
+        g.leave();
+      }
+    });
+  }
+  for (auto& t : ts)
+    t.join();
+  EXPECT_TRUE(g.wait(Time::now()));
+
+  platform::diagnostics::ScopedCapture capture;
+  g.leave();
+  EXPECT_EQ(capture.texts(), std::vector<std::string>{
+                                 "Contract violation: dispatch: Group::leave() without a matching "
+                                 "enter()"});
+  // The stray leave was ignored: one enter makes the group busy again.
+  g.enter();
+  EXPECT_FALSE(g.wait(Time::after(5ms)));
+  g.leave();
+  EXPECT_TRUE(g.wait(Time::now()));
+}
+
+TEST(Semaphore, CountsTimesOutAndReportsWokenWaiters) {
+  Semaphore s(2);
+  EXPECT_TRUE(s.wait(Time::now()));
+  EXPECT_TRUE(s.wait(Time::now()));
+  EXPECT_FALSE(s.wait(Time::after(20ms)));
+  EXPECT_FALSE(s.wait(Time::wallAfter(10ms)));
+  // The timed-out waits gave their decrements back: one signal is one pass, nobody was woken.
+  EXPECT_FALSE(s.signal());
+  EXPECT_TRUE(s.wait(Time::now()));
+  EXPECT_FALSE(s.wait(Time::now()));
+
+  std::atomic<bool> started{false}, passed{false};
+  std::thread waiter([&] {
+    started = true;
+    passed = s.wait(Time::after(30s));
+  });
+  ASSERT_TRUE(eventually([&] { return started.load(); }));
+  std::this_thread::sleep_for(100ms);  // let it go to sleep
+  EXPECT_TRUE(s.signal());
+  waiter.join();
+  EXPECT_TRUE(passed.load());
+
+  // Many producers and consumers: every signal is consumed exactly once.
+  Semaphore t;
+  std::atomic<int> consumed{0};
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 3; ++i) {
+    ts.emplace_back([&] {
+      for (int j = 0; j < 2000; ++j) {
+        if (t.wait(Time::after(30s))) consumed.fetch_add(1);
+      }
+    });
+  }
+  for (int i = 0; i < 3; ++i) {
+    ts.emplace_back([&] {
+      for (int j = 0; j < 2000; ++j)
+        t.signal();
+    });
+  }
+  for (auto& th : ts)
+    th.join();
+  EXPECT_EQ(consumed.load(), 6000);
+  EXPECT_FALSE(t.wait(Time::now()));
+}
+
+TEST(WorkerPool, GrowsWhenEveryWorkerBlocks) {
+  // 100 serial queues whose items each wait on a group for work on another queue: every worker
+  // is blocked in a dispatch wait at some point, and replacements must keep the work flowing.
+  constexpr int kQueues = 100;
+  std::vector<QueuePtr> waiters, workers;
+  for (int i = 0; i < kQueues; ++i) {
+    waiters.push_back(Queue::makeSerial("test.pool.wait." + std::to_string(i)));
+    workers.push_back(Queue::makeSerial("test.pool.work." + std::to_string(i)));
+  }
+  Semaphore startGate;
+  std::atomic<int> finished{0};
+  Group all;
+  for (int i = 0; i < kQueues; ++i) {
+    waiters[i]->async(all, [&, i] {
+      Group g;
+      workers[i]->async(g, [&] {
+        // Held until every waiter is parked, so that they all block at once.
+        if (startGate.wait(Time::after(30s))) startGate.signal();
+      });
+      if (g.wait(Time::after(60s))) finished.fetch_add(1);
+    });
+  }
+  startGate.signal();
+  EXPECT_TRUE(all.wait(Time::after(120s)));
+  EXPECT_EQ(finished.load(), kQueues);
+
+  // Blocking the pool cannot see (a future): the watcher adds workers after a stall.
+  constexpr int kBlind = 8;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  Group blind;
+  for (int i = 0; i < kBlind; ++i) {
+    Queue::makeSerial("test.pool.blind")->async(blind, [released] { released.wait(); });
+  }
+  Queue::makeSerial("test.pool.release")->async(blind, [&] { release.set_value(); });
+  EXPECT_TRUE(blind.wait(Time::after(120s)));
+}
+
+}  // namespace
