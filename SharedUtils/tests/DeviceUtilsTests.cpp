@@ -1,0 +1,135 @@
+#include "SharedUtils/DeviceUtils.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SharedUtils/tests/NetworkNamespace.h"
+
+namespace sharedutils {
+namespace {
+
+using std::nullopt;
+using Commands = std::vector<std::string>;
+
+// en0 (10.1.0.0/24), en1 (10.2.0.0/24), eth9 (10.7.0.0/24), each a running veth end, and a tun
+// device tun0 (10.8.0.0/24), all up. Each scenario then adds its own routes.
+const Commands kLinks = {
+    "link set lo up",
+    "link add en0 type veth peer name px0",
+    "addr add 10.1.0.2/24 dev en0",
+    "link set px0 up",
+    "link set en0 up",
+    "link add en1 type veth peer name px1",
+    "addr add 10.2.0.2/24 dev en1",
+    "link set px1 up",
+    "link set en1 up",
+    "link add eth9 type veth peer name px9",
+    "addr add 10.7.0.2/24 dev eth9",
+    "link set px9 up",
+    "link set eth9 up",
+    "tuntap add dev tun0 mode tun",
+    "addr add 10.8.0.2/24 dev tun0",
+    "link set tun0 up",
+};
+
+std::optional<std::string> gatewayWithRoutes(const Commands& routes, bool& skipped,
+                                             std::string& failure) {
+  Commands commands = kLinks;
+  commands.insert(commands.end(), routes.begin(), routes.end());
+  std::optional<std::string> gateway;
+  const auto run = testsupport::runInNewNamespaces(
+      CLONE_NEWNET, commands, [&] { gateway = DeviceUtils::getDefaultGateway(); });
+  skipped = !run.skipReason.empty();
+  failure = run.skipReason + run.failure;
+  return gateway;
+}
+
+struct Scenario {
+  const char* what;
+  Commands routes;
+  std::optional<std::string> expected;
+};
+
+TEST(DeviceUtilsTests, DefaultGatewayIsTheFirstIPv4DefaultRouteThroughAnEnInterface) {
+  const std::vector<Scenario> scenarios = {
+      {"no default route", {}, nullopt},
+      {"one default route", {"route add default via 10.1.0.1 dev en0"}, "10.1.0.1"},
+      // The kernel lists routes to the same prefix by metric, so the lower metric comes first,
+      // whichever interface or insertion order.
+      {"two en routes, en1 first",
+       {"route add default via 10.1.0.1 dev en0 metric 200",
+        "route add default via 10.2.0.1 dev en1 metric 100"},
+       "10.2.0.1"},
+      {"two en routes, en0 first",
+       {"route add default via 10.2.0.1 dev en1 metric 200",
+        "route add default via 10.1.0.1 dev en0 metric 100"},
+       "10.1.0.1"},
+      {"only through a tunnel", {"route add default via 10.8.0.1 dev tun0"}, nullopt},
+      {"only through non-en interfaces",
+       {"route add default via 10.8.0.1 dev tun0 metric 10",
+        "route add default via 10.7.0.1 dev eth9 metric 20"},
+       nullopt},
+      {"tunnel listed before en",
+       {"route add default via 10.8.0.1 dev tun0 metric 10",
+        "route add default via 10.7.0.1 dev eth9 metric 20",
+        "route add default via 10.1.0.1 dev en0 metric 30"},
+       "10.1.0.1"},
+      {"en route without a gateway listed first",
+       {"route add default dev en1 metric 5", "route add default via 10.1.0.1 dev en0 metric 9"},
+       "10.1.0.1"},
+      {"default route only in another table",
+       {"route add default via 10.1.0.9 dev en0 table 100"},
+       nullopt},
+      {"other table beside the main one",
+       {"route add default via 10.1.0.9 dev en0 table 100",
+        "route add default via 10.2.0.1 dev en1"},
+       "10.2.0.1"},
+      {"not a default route", {"route add 0.0.0.0/1 via 10.1.0.1 dev en0"}, nullopt},
+      {"IPv6 default route only",
+       {"addr add fd00::2/64 dev en0 nodad", "-6 route add default via fd00::1 dev en0"},
+       nullopt},
+      {"multipath, tunnel hop first",
+       {"route add default metric 7 nexthop via 10.8.0.1 dev tun0 nexthop via 10.2.0.1 dev en1"},
+       "10.2.0.1"},
+  };
+  for (const auto& scenario : scenarios) {
+    bool skipped = false;
+    std::string failure;
+    const auto gateway = gatewayWithRoutes(scenario.routes, skipped, failure);
+    if (skipped) GTEST_SKIP() << failure;
+    ASSERT_TRUE(failure.empty()) << scenario.what << ": " << failure;
+    EXPECT_EQ(gateway, scenario.expected) << scenario.what;
+  }
+}
+
+TEST(DeviceUtilsTests, ConcurrentCallersAllSeeTheSameGateway) {
+  constexpr int kThreads = 4, kCalls = 25;
+  std::vector<std::vector<std::optional<std::string>>> seen(kThreads);
+  Commands commands = kLinks;
+  commands.push_back("route add default via 10.1.0.1 dev en0");
+  CS_RUN_IN_NAMESPACES_OR_SKIP(CLONE_NEWNET, commands, [&] {
+    // Threads inherit the namespace of the thread that starts them.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&seen, t] {
+        for (int i = 0; i < kCalls; ++i)
+          seen[t].push_back(DeviceUtils::getDefaultGateway());
+      });
+    }
+    for (auto& thread : threads)
+      thread.join();
+  });
+  for (const auto& calls : seen) {
+    ASSERT_EQ(calls.size(), static_cast<std::size_t>(kCalls));
+    for (const auto& gateway : calls)
+      EXPECT_EQ(gateway, "10.1.0.1");
+  }
+}
+
+}  // namespace
+}  // namespace sharedutils

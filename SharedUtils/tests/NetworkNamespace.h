@@ -1,0 +1,30 @@
+#pragma once
+// Test support: runs a piece of a test inside fresh kernel namespaces (network, host name), set
+// up with iproute2 commands, on a thread of its own that ends afterwards, so the namespaces go
+// away with it and no thread that changed namespace is ever reused.
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sharedutils::testsupport {
+
+struct NamespaceRun {
+  std::string skipReason;  // the namespaces could not be made here: not root, no support
+  std::string failure;     // a set-up command failed, with its output
+};
+
+// Runs each line of `ipCommands` as the arguments of one `ip` invocation (split on spaces)
+// inside new namespaces of the kinds in `cloneFlags` (CLONE_NEWNET, CLONE_NEWUTS), then `body`
+// on the same thread, which is still inside them.
+NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& ipCommands,
+                                const std::function<void()>& body);
+
+}  // namespace sharedutils::testsupport
+
+// Skips the test when namespaces are unavailable, fails it when the set-up failed.
+#define CS_RUN_IN_NAMESPACES_OR_SKIP(flags, commands, body)                                   \
+  do {                                                                                        \
+    const auto csRun = ::sharedutils::testsupport::runInNewNamespaces(flags, commands, body); \
+    if (!csRun.skipReason.empty()) GTEST_SKIP() << csRun.skipReason;                          \
+    ASSERT_TRUE(csRun.failure.empty()) << csRun.failure;                                      \
+  } while (false)
