@@ -7,10 +7,12 @@ namespace coreservicectl {
 
 // Each command group lives in its own source file.
 // (Declarations of the groups' entry points are added here as groups are added.)
+int runHost(const Args& args);  // HostCommand.cpp
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       // {"name", "usage", &entryPoint},
+      {"host", "host [--json]", &runHost},
   };
   return table;
 }

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "SharedUtils/DeviceUtils.h"
+#include "SharedUtils/MacUtils.h"
+#include "SharedUtils/tests/NetworkNamespace.h"
+#include "tools/coreservicectl/tests/ToolProcess.h"
+
+namespace coreservicectl {
+namespace {
+
+using testsupport::runTool;
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    result.push_back(line);
+  return result;
+}
+
+nlohmann::json orNull(const std::optional<std::string>& value) {
+  return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+}
+
+TEST(ClientToolTests, HostPrintsTheFourIdentityValuesAsTextAndAsJSON) {
+  using sharedutils::DeviceUtils;
+  using sharedutils::MacUtils;
+  const auto uuid = MacUtils::getSystemUUID();
+  const auto gateway = DeviceUtils::getDefaultGateway();
+
+  const auto text = runTool({"host"});
+  EXPECT_EQ(text.exitStatus, 0);
+  EXPECT_EQ(text.err, "");
+  EXPECT_EQ(lines(text.out),
+            (std::vector<std::string>{"systemUUID: " + uuid.value_or("(none)"),
+                                      "macAddress: " + MacUtils::getMACAddress(),
+                                      "deviceName: " + MacUtils::getDeviceName(),
+                                      "defaultGateway: " + gateway.value_or("(none)")}));
+
+  const auto json = runTool({"host", "--json"});
+  EXPECT_EQ(json.exitStatus, 0);
+  EXPECT_EQ(json.err, "");
+  ASSERT_EQ(lines(json.out).size(), 1u) << json.out;
+  const auto object = nlohmann::json::parse(json.out, nullptr, false);
+  ASSERT_TRUE(object.is_object()) << json.out;
+  EXPECT_EQ(object, (nlohmann::json{{"systemUUID", orNull(uuid)},
+                                    {"macAddress", MacUtils::getMACAddress()},
+                                    {"deviceName", MacUtils::getDeviceName()},
+                                    {"defaultGateway", orNull(gateway)}}));
+}
+
+TEST(ClientToolTests, HostReportsTheGatewayOfTheNamespaceItRunsIn) {
+  testsupport::ToolRun run;
+  CS_RUN_IN_NAMESPACES_OR_SKIP(CLONE_NEWNET,
+                               (std::vector<std::string>{
+                                   "link add en0 type veth peer name px0",
+                                   "addr add 10.1.0.2/24 dev en0",
+                                   "link set px0 up",
+                                   "link set en0 up",
+                                   "route add default via 10.1.0.1 dev en0",
+                               }),
+                               [&] {
+                                 run = runTool({"host", "--json"});
+                               });
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  const auto object = nlohmann::json::parse(run.out, nullptr, false);
+  ASSERT_TRUE(object.is_object()) << run.out;
+  EXPECT_EQ(object.value("defaultGateway", nlohmann::json()), "10.1.0.1");
+}
+
+TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string firstErrorLine;
+  };
+  const std::vector<Case> cases = {
+      {{"frobnicate"}, "coreservicectl: unknown command 'frobnicate'"},
+      {{}, "usage: coreservicectl <command> [arguments]"},
+      {{"host", "--jsn"}, "coreservicectl host: unexpected argument '--jsn'"},
+      {{"host", "--json", "extra"}, "coreservicectl host: unexpected argument 'extra'"},
+  };
+  for (const auto& c : cases) {
+    const auto run = runTool(c.arguments);
+    SCOPED_TRACE(c.firstErrorLine);
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_EQ(run.out, "");
+    const auto errorLines = lines(run.err);
+    ASSERT_FALSE(errorLines.empty());
+    EXPECT_EQ(errorLines.front(), c.firstErrorLine);
+  }
+  const auto help = runTool({"help"});
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_NE(help.out.find("  host [--json]\n"), std::string::npos) << help.out;
+}
+
+}  // namespace
+}  // namespace coreservicectl
