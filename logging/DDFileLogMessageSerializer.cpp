@@ -1,0 +1,6 @@
+#include "logging/DDFileLogMessageSerializer.h"
+
+std::string DDFileLogPlainTextMessageSerializer::dataForString(std::string_view string,
+                                                               const DDLogMessage*) const {
+  return std::string(string);
+}
