@@ -1,0 +1,352 @@
+#include "logging/DDLog.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <utility>
+
+#include "platform/diagnostics/Diagnostics.h"
+
+namespace {
+
+constexpr const char* kMustBeOnLoggingQueue =
+    "This method must be called on the logging thread/queue!";
+constexpr const char* kMustNotBeOnLoggingQueue =
+    "This method must not be called on the logging thread/queue!";
+
+// Process-wide objects that are built on first use and never destroyed, so that logging during
+// process exit (from static destructors or other threads) never meets a destroyed dispatcher.
+template <class T>
+class NeverDestroyed {
+ public:
+  template <class... A>
+  explicit NeverDestroyed(A&&... a) {
+    ::new (static_cast<void*>(storage_)) T(std::forward<A>(a)...);
+  }
+  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+ private:
+  alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+// The queue-identity key: its address marks the global logging queue.
+const char kQueueIdentityKey = 0;
+
+struct ComponentRegistry {
+  std::mutex mutex;
+  std::vector<DDLogComponent> components;
+};
+
+ComponentRegistry& registry() {
+  static NeverDestroyed<ComponentRegistry> r;
+  return r.get();
+}
+
+std::weak_ptr<DDLog>& exitFlushTarget() {
+  static NeverDestroyed<std::weak_ptr<DDLog>> target;
+  return target.get();
+}
+
+// Process-exit handler: pending records reach every logger even when nobody called flushLog.
+void flushAtExit() {
+  if (auto log = exitFlushTarget().lock()) log->applicationWillTerminate();
+}
+
+}  // namespace
+
+// ---- Process-wide state ----------------------------------------------------------------------
+
+const platform::dispatch::QueuePtr& DDLog::loggingQueue() {
+  static NeverDestroyed<platform::dispatch::QueuePtr> queue([] {
+    auto q = platform::dispatch::Queue::makeSerial("orvel.quillmark");
+    q->setSpecific(&kQueueIdentityKey, const_cast<char*>(&kQueueIdentityKey));
+    return q;
+  }());
+  return queue.get();
+}
+
+platform::dispatch::Group& DDLog::loggingGroup() {
+  static NeverDestroyed<platform::dispatch::Group> group;
+  return group.get();
+}
+
+bool DDLog::isOnLoggingQueue() {
+  return platform::dispatch::Queue::getSpecificCurrent(&kQueueIdentityKey) != nullptr;
+}
+
+unsigned DDLog::machineProcessorCount() {
+  static const unsigned count = [] {
+    const unsigned n = platform::dispatch::processorCount();
+    return n == 0 ? 1u : n;
+  }();
+  return count;
+}
+
+const std::shared_ptr<DDLog>& DDLog::sharedInstance() {
+  static NeverDestroyed<std::shared_ptr<DDLog>> instance([] {
+    // The queue and group first: the exit handler registered below then runs before anything
+    // they depend on is torn down.
+    loggingQueue();
+    loggingGroup();
+    auto log = std::make_shared<DDLog>(machineProcessorCount());
+    exitFlushTarget() = log;
+    std::atexit(&flushAtExit);
+    return log;
+  }());
+  return instance.get();
+}
+
+DDLog::DDLog(unsigned processorCount) : processorCount_(processorCount == 0 ? 1 : processorCount) {
+  _loggers.reserve(4);
+}
+
+// ---- Instance operations ---------------------------------------------------------------------
+
+void DDLog::addLogger(DDLoggerPtr logger, DDLogLevel level) {
+  if (!logger) return;
+  loggingQueue()->async([self = shared_from_this(), logger = std::move(logger), level]() mutable {
+    self->lt_addLogger(std::move(logger), level);
+  });
+}
+
+void DDLog::removeLogger(DDLoggerPtr logger) {
+  if (!logger) return;
+  loggingQueue()->async(
+      [self = shared_from_this(), logger = std::move(logger)] { self->lt_removeLogger(logger); });
+}
+
+void DDLog::removeAllLoggers() {
+  loggingQueue()->async([self = shared_from_this()] { self->lt_removeAllLoggers(); });
+}
+
+std::vector<DDLoggerPtr> DDLog::allLoggers() {
+  if (isOnLoggingQueue()) return lt_allLoggers();
+  std::vector<DDLoggerPtr> result;
+  loggingQueue()->sync([&] { result = lt_allLoggers(); });
+  return result;
+}
+
+std::vector<DDLoggerInformation> DDLog::allLoggersWithLevel() {
+  if (isOnLoggingQueue()) return lt_allLoggersWithLevel();
+  std::vector<DDLoggerInformation> result;
+  loggingQueue()->sync([&] { result = lt_allLoggersWithLevel(); });
+  return result;
+}
+
+void DDLog::logWithArgs(bool asynchronous, DDLogLevel level, DDLogFlag flag, std::int64_t context,
+                        const char* file, const char* function, std::uint64_t line,
+                        DDLogObjectPtr tag, const char* format,
+                        std::span<const DDFormatArgument> args) {
+  if (format == nullptr) return;
+  // The texts become the record's own strings: these pointers need not outlive the call.
+  auto message = std::make_shared<const DDLogMessage>(
+      DDLogText(std::string(format)), args, level, flag, context,
+      DDLogText(std::string(file ? file : "")),
+      function ? DDLogText(std::string(function)) : DDLogText(), line, std::move(tag), 0,
+      std::nullopt);
+  queueLogMessage(std::move(message), asynchronous);
+}
+
+void DDLog::log(bool asynchronous, DDLogMessagePtr message) {
+  queueLogMessage(std::move(message), asynchronous);
+}
+
+void DDLog::queueLogMessage(DDLogMessagePtr message, bool asynchronously) {
+  if (!message) return;
+  if (asynchronously) {
+    loggingQueue()->async(
+        [self = shared_from_this(), message = std::move(message)] { self->lt_log(message); });
+  } else if (isOnLoggingQueue()) {
+    lt_log(message);
+  } else {
+    loggingQueue()->sync([&] { lt_log(message); });
+  }
+}
+
+void DDLog::flushLog() {
+  if (isOnLoggingQueue()) {
+    platform::diagnostics::contractViolation(kMustNotBeOnLoggingQueue);
+    return;
+  }
+  loggingQueue()->sync([&] { lt_flush(); });
+}
+
+void DDLog::applicationWillTerminate() {
+  flushLog();
+}
+
+// ---- Operations of the logging queue ---------------------------------------------------------
+
+#define DD_REQUIRE_LOGGING_QUEUE(...)                                  \
+  do {                                                                 \
+    if (!isOnLoggingQueue()) {                                         \
+      platform::diagnostics::contractViolation(kMustBeOnLoggingQueue); \
+      return __VA_ARGS__;                                              \
+    }                                                                  \
+  } while (0)
+
+void DDLog::lt_addLogger(DDLoggerPtr logger, DDLogLevel level) {
+  DD_REQUIRE_LOGGING_QUEUE();
+  if (!logger) return;
+  for (const auto& node : _loggers) {
+    if (node.logger == logger && node.level == level) return;
+  }
+  platform::dispatch::QueuePtr queue;
+  if (logger->offers(DDLogger::kLoggerQueue)) queue = logger->loggerQueue();
+  if (!queue) {
+    queue = platform::dispatch::Queue::makeSerial(
+        logger->offers(DDLogger::kLoggerName) ? logger->loggerName() : std::string());
+  }
+  _loggers.push_back(DDLoggerNode{logger, level, queue});
+  // Submitted before any record can be: the hook runs on the logger's queue ahead of them.
+  if (logger->offers(DDLogger::kDidAddLoggerInQueue)) {
+    queue->async([logger, queue] { logger->didAddLoggerInQueue(queue); });
+  } else if (logger->offers(DDLogger::kDidAddLogger)) {
+    queue->async([logger] { logger->didAddLogger(); });
+  }
+}
+
+void DDLog::lt_removeLogger(const DDLoggerPtr& logger) {
+  DD_REQUIRE_LOGGING_QUEUE();
+  for (auto it = _loggers.begin(); it != _loggers.end(); ++it) {
+    if (it->logger != logger) continue;
+    if (logger->offers(DDLogger::kWillRemoveLogger)) {
+      it->loggerQueue->async([logger] { logger->willRemoveLogger(); });
+    }
+    _loggers.erase(it);
+    return;
+  }
+}
+
+void DDLog::lt_removeAllLoggers() {
+  DD_REQUIRE_LOGGING_QUEUE();
+  for (const auto& node : _loggers) {
+    if (node.logger->offers(DDLogger::kWillRemoveLogger)) {
+      node.loggerQueue->async([logger = node.logger] { logger->willRemoveLogger(); });
+    }
+  }
+  _loggers.clear();
+}
+
+std::vector<DDLoggerPtr> DDLog::lt_allLoggers() {
+  DD_REQUIRE_LOGGING_QUEUE({});
+  std::vector<DDLoggerPtr> result;
+  result.reserve(_loggers.size());
+  for (const auto& node : _loggers)
+    result.push_back(node.logger);
+  return result;
+}
+
+std::vector<DDLoggerInformation> DDLog::lt_allLoggersWithLevel() {
+  DD_REQUIRE_LOGGING_QUEUE({});
+  std::vector<DDLoggerInformation> result;
+  result.reserve(_loggers.size());
+  for (const auto& node : _loggers)
+    result.push_back(DDLoggerInformation{node.logger, node.level});
+  return result;
+}
+
+void DDLog::lt_log(const DDLogMessagePtr& message) {
+  DD_REQUIRE_LOGGING_QUEUE();
+  const DDLogFlag flag = message->flag();
+  if (processorCount_ < 2) {
+    // One processor: drive the loggers one after the other, no group.
+    for (const auto& node : _loggers) {
+      if (!node.level.admits(flag)) continue;
+      node.loggerQueue->sync([&] { node.logger->logMessage(message); });
+    }
+    return;
+  }
+  // Several processors: the loggers work on the record in parallel. Every admitting logger but
+  // the last gets the record asynchronously within the group; the last runs through sync, which
+  // runs inline when its queue is idle, saving a thread hop. Then wait for the group: nothing
+  // else is taken from this queue until every logger is done with this record.
+  const DDLoggerNode* last = nullptr;
+  bool grouped = false;
+  for (const auto& node : _loggers) {
+    if (!node.level.admits(flag)) continue;
+    if (last != nullptr) {
+      last->loggerQueue->async(loggingGroup(),
+                               [logger = last->logger, message] { logger->logMessage(message); });
+      grouped = true;
+    }
+    last = &node;
+  }
+  if (last == nullptr) return;
+  last->loggerQueue->sync([&] { last->logger->logMessage(message); });
+  if (grouped) loggingGroup().wait();
+}
+
+void DDLog::lt_flush() {
+  DD_REQUIRE_LOGGING_QUEUE();
+  for (const auto& node : _loggers) {
+    if (node.logger->offers(DDLogger::kFlush)) {
+      node.loggerQueue->async(loggingGroup(), [logger = node.logger] { logger->flush(); });
+    }
+  }
+  loggingGroup().wait();
+}
+
+#undef DD_REQUIRE_LOGGING_QUEUE
+
+// ---- Components with a level of their own ------------------------------------------------------
+
+void DDLog::registerComponent(DDLogComponent component) {
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  for (auto& c : r.components) {
+    if (c.name == component.name) {
+      c = std::move(component);
+      return;
+    }
+  }
+  r.components.push_back(std::move(component));
+}
+
+std::vector<DDLogComponent> DDLog::registeredClasses() {
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  std::vector<DDLogComponent> result;
+  for (const auto& c : r.components) {
+    if (c.offersBoth()) result.push_back(c);
+  }
+  return result;
+}
+
+std::vector<std::string> DDLog::registeredClassNames() {
+  std::vector<std::string> names;
+  for (auto& c : registeredClasses())
+    names.push_back(std::move(c.name));
+  return names;
+}
+
+DDLogLevel DDLog::levelForClass(const DDLogComponent& component) {
+  return component.offersBoth() ? component.ddLogLevel() : DDLogLevel::all;
+}
+
+void DDLog::setLevelForClass(DDLogLevel level, const DDLogComponent& component) {
+  if (component.offersBoth()) component.ddSetLogLevel(level);
+}
+
+namespace {
+
+// Copies the component out so that its operations run without the registry lock held.
+std::optional<DDLogComponent> findComponent(std::string_view name) {
+  auto& r = registry();
+  std::lock_guard lock(r.mutex);
+  for (const auto& c : r.components) {
+    if (c.name == name) return c;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+DDLogLevel DDLog::levelForClassWithName(std::string_view name) {
+  auto c = findComponent(name);
+  return c ? levelForClass(*c) : DDLogLevel::all;
+}
+
+void DDLog::setLevelForClassWithName(DDLogLevel level, std::string_view name) {
+  if (auto c = findComponent(name)) setLevelForClass(level, *c);
+}

@@ -1,0 +1,204 @@
+#pragma once
+// The dispatcher: takes every record onto the global logging queue and hands it to each
+// registered logger whose level admits the record's flag, each logger on its own serial queue.
+//
+// - The global logging queue (serial, "orvel.quillmark") is the only place where a dispatcher's
+//   logger list is read or changed; the lt_ operations run only there. It is shared by every
+//   dispatcher instance in the process, as are the logging group and the exit flush.
+// - The dispatcher waits, with no time limit, until every admitting logger has handled a record
+//   before it takes the next one, so all loggers see records in the one order they were queued.
+// - Instances must be owned by a std::shared_ptr (queued work keeps its dispatcher alive). The
+//   processor count is an instance property so that both fan-out paths can be exercised; the
+//   shared instance uses the machine's.
+// - Contract violations (an lt_ operation off the logging queue, flushLog on it) are reported on
+//   the diagnostic channel with their fixed texts and the call is then refused: it does nothing
+//   (a listing returns an empty list). The process goes on.
+// - The shared instance is created on first use and never destroyed, so that code logging while
+//   the process exits never meets a dead dispatcher. Creating it installs a process-exit handler
+//   that holds it weakly and flushes every logger (loggers are not removed).
+//
+// Operations acting on the shared instance are static members with a `shared` prefix
+// (sharedAddLogger, sharedFlushLog...), as C++ cannot overload a static and an instance member
+// on the same arguments.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "logging/DDFormatArgument.h"
+#include "logging/DDLogLevel.h"
+#include "logging/DDLogMessage.h"
+#include "logging/DDLogger.h"
+#include "platform/dispatch/Group.h"
+#include "platform/dispatch/Queue.h"
+
+// A component with a log level of its own: a name and the two level operations. It counts as
+// registered for dynamic levels only when it offers both.
+struct DDLogComponent {
+  std::string name;
+  std::function<DDLogLevel()> ddLogLevel;
+  std::function<void(DDLogLevel)> ddSetLogLevel;
+
+  bool offersBoth() const { return ddLogLevel && ddSetLogLevel; }
+
+  // A component from a class's static `ddLogLevel()` and `ddSetLogLevel(DDLogLevel)`, taking
+  // whichever of the two the class has.
+  template <class T>
+  static DDLogComponent of(std::string name) {
+    DDLogComponent c{std::move(name), {}, {}};
+    if constexpr (requires { DDLogLevel(T::ddLogLevel()); }) {
+      c.ddLogLevel = [] { return DDLogLevel(T::ddLogLevel()); };
+    }
+    if constexpr (requires(DDLogLevel l) { T::ddSetLogLevel(l); }) {
+      c.ddSetLogLevel = [](DDLogLevel l) { T::ddSetLogLevel(l); };
+    }
+    return c;
+  }
+};
+
+template <class T>
+concept DDLogLevelClass = requires(DDLogLevel l) {
+  { T::ddLogLevel() } -> std::convertible_to<DDLogLevel>;
+  T::ddSetLogLevel(l);
+};
+
+class DDLog : public std::enable_shared_from_this<DDLog> {
+ public:
+  // ---- Process-wide state -------------------------------------------------------------------
+  static const std::shared_ptr<DDLog>& sharedInstance();
+  static const platform::dispatch::QueuePtr& loggingQueue();
+  static platform::dispatch::Group& loggingGroup();
+  // True when the calling code runs on the global logging queue (its identity key is visible).
+  static bool isOnLoggingQueue();
+  // The machine's processor count, taken once; 1 when the system reports 0.
+  static unsigned machineProcessorCount();
+
+  explicit DDLog(unsigned processorCount = machineProcessorCount());
+  DDLog(const DDLog&) = delete;
+  DDLog& operator=(const DDLog&) = delete;
+
+  unsigned processorCount() const { return processorCount_; }
+
+  // ---- Instance operations ------------------------------------------------------------------
+  // Registers `logger` (asynchronous). A null logger is ignored.
+  void addLogger(DDLoggerPtr logger, DDLogLevel level = DDLogLevel::all);
+  // Unregisters the first registration of `logger` (asynchronous). A null logger is ignored.
+  void removeLogger(DDLoggerPtr logger);
+  void removeAllLoggers();
+  // Registered loggers in registration order (synchronous). On the logging queue itself these
+  // read the list inline instead of waiting for themselves.
+  std::vector<DDLoggerPtr> allLoggers();
+  std::vector<DDLoggerInformation> allLoggersWithLevel();
+
+  // Builds a record from a printf-style format and its arguments (captured by type, see
+  // DDStringFormat.h) and queues it. A null format is ignored.
+  template <class... Args>
+  void log(bool asynchronous, DDLogLevel level, DDLogFlag flag, std::int64_t context,
+           const char* file, const char* function, std::uint64_t line, DDLogObjectPtr tag,
+           const char* format, const Args&... args) {
+    const std::array<DDFormatArgument, sizeof...(Args)> argv{ddFormatArgument(args)...};
+    logWithArgs(asynchronous, level, flag, context, file, function, line, std::move(tag), format,
+                argv);
+  }
+  void logWithArgs(bool asynchronous, DDLogLevel level, DDLogFlag flag, std::int64_t context,
+                   const char* file, const char* function, std::uint64_t line, DDLogObjectPtr tag,
+                   const char* format, std::span<const DDFormatArgument> args);
+  // Queues a finished record; what the front end uses. A null record is ignored.
+  void log(bool asynchronous, DDLogMessagePtr message);
+  // Waits until every record queued before it is delivered and every logger that offers flush
+  // has flushed. Must not be called on the logging queue.
+  void flushLog();
+  void applicationWillTerminate();
+  // Asynchronous: queue and return. Synchronous on the logging queue: run inline. Synchronous
+  // elsewhere: queue and wait until every admitting logger has handled the record.
+  void queueLogMessage(DDLogMessagePtr message, bool asynchronously);
+
+  // ---- Operations of the logging queue (public so that their guard can be exercised) --------
+  void lt_addLogger(DDLoggerPtr logger, DDLogLevel level);
+  void lt_removeLogger(const DDLoggerPtr& logger);
+  void lt_removeAllLoggers();
+  std::vector<DDLoggerPtr> lt_allLoggers();
+  std::vector<DDLoggerInformation> lt_allLoggersWithLevel();
+  void lt_log(const DDLogMessagePtr& message);
+  void lt_flush();
+
+  // ---- The same, on the shared instance -----------------------------------------------------
+  static void sharedAddLogger(DDLoggerPtr logger, DDLogLevel level = DDLogLevel::all) {
+    sharedInstance()->addLogger(std::move(logger), level);
+  }
+  static void sharedRemoveLogger(DDLoggerPtr logger) {
+    sharedInstance()->removeLogger(std::move(logger));
+  }
+  static void sharedRemoveAllLoggers() { sharedInstance()->removeAllLoggers(); }
+  static std::vector<DDLoggerPtr> sharedAllLoggers() { return sharedInstance()->allLoggers(); }
+  static std::vector<DDLoggerInformation> sharedAllLoggersWithLevel() {
+    return sharedInstance()->allLoggersWithLevel();
+  }
+  template <class... Args>
+  static void sharedLog(bool asynchronous, DDLogLevel level, DDLogFlag flag, std::int64_t context,
+                        const char* file, const char* function, std::uint64_t line,
+                        DDLogObjectPtr tag, const char* format, const Args&... args) {
+    sharedInstance()->log(asynchronous, level, flag, context, file, function, line, std::move(tag),
+                          format, args...);
+  }
+  static void sharedLogWithArgs(bool asynchronous, DDLogLevel level, DDLogFlag flag,
+                                std::int64_t context, const char* file, const char* function,
+                                std::uint64_t line, DDLogObjectPtr tag, const char* format,
+                                std::span<const DDFormatArgument> args) {
+    sharedInstance()->logWithArgs(asynchronous, level, flag, context, file, function, line,
+                                  std::move(tag), format, args);
+  }
+  static void sharedLog(bool asynchronous, DDLogMessagePtr message) {
+    sharedInstance()->log(asynchronous, std::move(message));
+  }
+  static void sharedFlushLog() { sharedInstance()->flushLog(); }
+
+  // ---- Components with a level of their own (class-level only) ------------------------------
+  // Adds a component to the registry, replacing one of the same name.
+  static void registerComponent(DDLogComponent component);
+  static void registerComponent(std::string name, std::function<DDLogLevel()> getter,
+                                std::function<void(DDLogLevel)> setter) {
+    registerComponent(DDLogComponent{std::move(name), std::move(getter), std::move(setter)});
+  }
+  template <class T>
+  static void registerClass(std::string name) {
+    registerComponent(DDLogComponent::of<T>(std::move(name)));
+  }
+  // Registered: offers both level operations.
+  static bool isRegisteredClass(const DDLogComponent& component) { return component.offersBoth(); }
+  template <class T>
+  static constexpr bool isRegisteredClass() {
+    return DDLogLevelClass<T>;
+  }
+  // The registry's components that are registered, in registration order, and their names.
+  static std::vector<DDLogComponent> registeredClasses();
+  static std::vector<std::string> registeredClassNames();
+  // The component's level; "all" when it is not registered (or no component has the name).
+  static DDLogLevel levelForClass(const DDLogComponent& component);
+  template <class T>
+  static DDLogLevel levelForClass() {
+    if constexpr (DDLogLevelClass<T>) {
+      return DDLogLevel(T::ddLogLevel());
+    } else {
+      return DDLogLevel::all;
+    }
+  }
+  static DDLogLevel levelForClassWithName(std::string_view name);
+  // Sets the level of a registered component; anything else is ignored.
+  static void setLevelForClass(DDLogLevel level, const DDLogComponent& component);
+  template <class T>
+  static void setLevelForClass(DDLogLevel level) {
+    if constexpr (DDLogLevelClass<T>) T::ddSetLogLevel(level);
+  }
+  static void setLevelForClassWithName(DDLogLevel level, std::string_view name);
+
+ private:
+  const unsigned processorCount_;
+  // Read and changed only on the global logging queue.
+  std::vector<DDLoggerNode> _loggers;
+};

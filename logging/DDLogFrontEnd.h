@@ -1,0 +1,202 @@
+#pragma once
+// What the rest of the system calls to log.
+//
+//   DDLogInfo("Accepted new XPC connection: %@", description);
+//   DDLogDebug("Received status request from client");
+//   _DDLogMessage(DDLogLevel::all, DDLogFlag::error, 0, nullptr, false, DDLog::sharedInstance(),
+//                 "runProcess: %@ failed with status %i", path, status);   // synchronous
+//
+// Each call checks its own level AND its flag, then dynamicLogLevel AND its flag, and only then
+// evaluates its message and arguments, builds one record (keep-message, no timestamp) and hands
+// it to the dispatcher with log(asynchronous, record). A call turned away costs those two mask
+// tests and nothing else: no argument is evaluated, no record built.
+//
+// The message is one of:
+// - a format literal followed by its arguments, formatted by DDStringFormat (printf-style, %@
+//   for texts and objects); the arguments are captured by type, never through C varargs;
+// - a text alone (no arguments): the finished text as it is, "%" and all;
+// - a DDLogMessageFormat;
+// - any other value alone: its description (what %@ prints).
+// A format or text given as an array of const char (a string literal) is referenced by the
+// record without a copy, as are __FILE__ and __func__; texts of any other kind are copied, so a
+// text built at run time never dangles.
+//
+// The short forms log at level all, context 0, no tag, on the shared dispatcher, with the
+// delivery chosen by asyncLoggingEnabled at the time of the call. _DDLogMessage takes every one
+// of these explicitly: level, flag, context, tag (null, a DDLogObject, a text, or a type offering
+// ddLogObject()), asynchronous (true, false, or std::nullopt for asyncLoggingEnabled) and the
+// dispatcher (a DDLog& or a std::shared_ptr<DDLog>).
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "logging/DDFormatArgument.h"
+#include "logging/DDLog.h"
+#include "logging/DDLogLevel.h"
+#include "logging/DDLogMessage.h"
+#include "logging/DDLogMessageFormat.h"
+#include "logging/DDLogObject.h"
+#include "logging/DDStringFormat.h"
+
+// Second level that every call must pass. Initially all. Lock-free atomics, read relaxed: a
+// call only needs some recent value, and nothing else is published through these.
+inline constinit std::atomic<DDLogLevel> dynamicLogLevel{DDLogLevel::all};
+// Another name for the same storage.
+inline constinit std::atomic<DDLogLevel>& defaultDebugLevel = dynamicLogLevel;
+// Delivery of calls that do not choose one. Initially true (asynchronous).
+inline constinit std::atomic<bool> asyncLoggingEnabled{true};
+
+inline void resetDynamicLogLevel() {
+  dynamicLogLevel.store(DDLogLevel::all);
+}
+inline void resetDefaultDebugLevel() {
+  resetDynamicLogLevel();
+}
+
+// The record constructor of the front end: a message format gives the record's format and its
+// finished text; options keep-message; no timestamp.
+std::shared_ptr<const DDLogMessage> DDLogMessageFromFormat(
+    const DDLogMessageFormat& message, DDLogLevel level, DDLogFlag flag, std::int64_t context,
+    std::string_view file, std::string_view function, std::uint64_t line, DDLogObjectPtr tag,
+    std::optional<DDLogMessage::Timestamp> timestamp = std::nullopt);
+
+namespace dd_detail {
+
+inline DDLog& target(DDLog& log) {
+  return log;
+}
+inline DDLog& target(const std::shared_ptr<DDLog>& log) {
+  return *log;
+}
+
+inline DDLogObjectPtr tagObject(std::nullptr_t) {
+  return nullptr;
+}
+inline DDLogObjectPtr tagObject(DDLogObjectPtr tag) {
+  return tag;
+}
+inline DDLogObjectPtr tagObject(std::string_view text) {
+  return DDLogStringObject::make(std::string(text));
+}
+template <class T>
+requires DDLogObjectConvertible<T> DDLogObjectPtr tagObject(const T& value) {
+  return value.ddLogObject();
+}
+
+void deliver(DDLog& log, std::optional<bool> asynchronous, DDLogMessagePtr message);
+
+inline void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDLogFlag flag,
+                    std::int64_t context, std::string_view file, std::string_view function,
+                    std::uint64_t line, DDLogObjectPtr tag) {
+  deliver(log, asynchronous,
+          std::make_shared<const DDLogMessage>(std::string_view(), std::string_view(), level, flag,
+                                               context, file, function, line, std::move(tag),
+                                               DDLogMessageOptions::keepMessage, std::nullopt));
+}
+
+template <class Msg, class... Args>
+void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDLogFlag flag,
+             std::int64_t context, std::string_view file, std::string_view function,
+             std::uint64_t line, DDLogObjectPtr tag, Msg&& msg, const Args&... args) {
+  using R = std::remove_reference_t<Msg>;
+  using D = std::remove_cv_t<R>;
+  constexpr bool kLiteral =
+      std::is_array_v<R> && std::is_same_v<std::remove_extent_t<R>, const char>;
+  if constexpr (std::is_same_v<D, DDLogMessageFormat>) {
+    static_assert(sizeof...(Args) == 0, "a DDLogMessageFormat takes no further arguments");
+    deliver(log, asynchronous,
+            std::make_shared<const DDLogMessage>(DDLogText(std::string(msg.format())),
+                                                 DDLogText(msg.formatted()), level, flag, context,
+                                                 file, function, line, std::move(tag),
+                                                 DDLogMessageOptions::keepMessage, std::nullopt));
+  } else if constexpr (std::is_convertible_v<const D&, std::string_view> ||
+                       std::is_convertible_v<const D&, const char*>) {
+    std::string_view format;
+    if constexpr (std::is_convertible_v<const D&, std::string_view>) {
+      format = std::string_view(msg);
+    } else {
+      const char* p = msg;
+      format = p ? std::string_view(p) : std::string_view();
+    }
+    // A literal is referenced; anything else is copied into the record.
+    DDLogText formatText = kLiteral ? DDLogText(format) : DDLogText(std::string(format));
+    DDLogText messageText;
+    if constexpr (sizeof...(Args) == 0) {
+      messageText = kLiteral ? DDLogText(format) : DDLogText(std::string(format));
+    } else {
+      const DDFormatArgument argv[] = {ddFormatArgument(args)...};
+      std::string text;
+      text.reserve(format.size() + 32 * sizeof...(Args));
+      ddAppendFormat(text, format, argv);
+      messageText = DDLogText(std::move(text));
+    }
+    deliver(log, asynchronous,
+            std::make_shared<const DDLogMessage>(
+                std::move(formatText), std::move(messageText), level, flag, context, file, function,
+                line, std::move(tag), DDLogMessageOptions::keepMessage, std::nullopt));
+  } else {
+    static_assert(sizeof...(Args) == 0, "only a format text takes arguments");
+    std::string text = ddFormatArgument(msg).description();
+    deliver(log, asynchronous,
+            std::make_shared<const DDLogMessage>(DDLogText(std::move(text)), level, flag, context,
+                                                 file, function, line, std::move(tag),
+                                                 DDLogMessageOptions::keepMessage, std::nullopt));
+  }
+}
+
+}  // namespace dd_detail
+
+// The call every log function expands to. The gate reads nothing but the two masks; everything
+// after it, the message included, is evaluated only when both admit the flag.
+#define DD_LOG_CALL(levelExpr, flagExpr, contextExpr, tagExpr, asyncExpr, ddlogExpr, ...)        \
+  do {                                                                                           \
+    const ::DDLogLevel ddLogLevel_ = (levelExpr);                                                \
+    const ::DDLogFlag ddLogFlag_ = (flagExpr);                                                   \
+    if (ddLogLevel_.admits(ddLogFlag_) &&                                                        \
+        ::dynamicLogLevel.load(::std::memory_order_relaxed).admits(ddLogFlag_)) {                \
+      ::dd_detail::logCall(::dd_detail::target(ddlogExpr), (asyncExpr), ddLogLevel_, ddLogFlag_, \
+                           (contextExpr), ::std::string_view(__FILE__),                          \
+                           ::std::string_view(__func__), __LINE__,                               \
+                           ::dd_detail::tagObject(tagExpr) __VA_OPT__(, ) __VA_ARGS__);          \
+    }                                                                                            \
+  } while (0)
+
+#define DDLogError(...)                                                          \
+  DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::error, 0, nullptr, ::std::nullopt, \
+              ::DDLog::sharedInstance(), __VA_ARGS__)
+#define DDLogWarn(...)                                                             \
+  DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::warning, 0, nullptr, ::std::nullopt, \
+              ::DDLog::sharedInstance(), __VA_ARGS__)
+#define DDLogInfo(...)                                                          \
+  DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::info, 0, nullptr, ::std::nullopt, \
+              ::DDLog::sharedInstance(), __VA_ARGS__)
+#define DDLogDebug(...)                                                          \
+  DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::debug, 0, nullptr, ::std::nullopt, \
+              ::DDLog::sharedInstance(), __VA_ARGS__)
+#define DDLogVerbose(...)                                                          \
+  DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::verbose, 0, nullptr, ::std::nullopt, \
+              ::DDLog::sharedInstance(), __VA_ARGS__)
+
+// The full-control form. Its name is the system's own, kept as it is although C++ reserves
+// names that begin with an underscore and a capital for the implementation.
+#define _DDLogMessage(level, flag, context, tag, asynchronous, ddlog, ...) \
+  DD_LOG_CALL(level, flag, context, tag, asynchronous, ddlog, __VA_ARGS__)
+
+// Logs an error (with the optional message) when `condition` is false. Never stops the process.
+#define DDAssert(condition, ...)                                                     \
+  do {                                                                               \
+    if (!(condition)) {                                                              \
+      DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::error, 0, nullptr, ::std::nullopt, \
+                  ::DDLog::sharedInstance() __VA_OPT__(, ) __VA_ARGS__);             \
+    }                                                                                \
+  } while (0)
+
+// Always logs an error (with the optional message). Never stops the process.
+#define DDAssertionFailure(...)                                                  \
+  DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::error, 0, nullptr, ::std::nullopt, \
+              ::DDLog::sharedInstance() __VA_OPT__(, ) __VA_ARGS__)

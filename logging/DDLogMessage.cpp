@@ -1,0 +1,205 @@
+#include "logging/DDLogMessage.h"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <charconv>
+
+#include "logging/DDStringFormat.h"
+#include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/Queue.h"
+
+namespace {
+
+struct ThreadIdentity {
+  std::string id;
+  std::optional<std::string> name;
+
+  ThreadIdentity() {
+    const long tid = ::syscall(SYS_gettid);
+    if (tid < 0) {
+      id = "N/A";
+    } else {
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned long long>(tid));
+      id.assign(buf, r.ptr);
+    }
+    char n[64] = {};
+    if (pthread_getname_np(pthread_self(), n, sizeof n) == 0 && n[0] != '\0') name.emplace(n);
+  }
+};
+
+// Read once per thread: after a thread's first record, building one makes no system call.
+const ThreadIdentity& currentThreadIdentity() {
+  thread_local const ThreadIdentity identity;
+  return identity;
+}
+
+void requireText(const DDLogText& text, const char* name) {
+  if (!text.present()) {
+    std::string t("Invalid parameter not satisfying: ");
+    t.append(name);
+    platform::diagnostics::contractViolation(t);
+  }
+}
+
+}  // namespace
+
+std::string_view DDLogMessage::fileNameOf(std::string_view path) noexcept {
+  const std::size_t slash = path.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? name : name.substr(0, dot);
+}
+
+DDLogMessage::DDLogMessage() = default;
+
+void DDLogMessage::setText(std::string& own, std::string_view& view, DDLogText& text, bool share) {
+  if (text.owned() || !share) {
+    own = text.take();
+    view = own;
+  } else {
+    view = text.view();
+  }
+}
+
+DDLogMessage::DDLogMessage(DDLogText format, DDLogText message, DDLogLevel level, DDLogFlag flag,
+                           std::int64_t context, DDLogText file, DDLogText function,
+                           std::uint64_t line, DDLogObjectPtr tag, std::int64_t options,
+                           std::optional<Timestamp> timestamp) {
+  requireText(format, "messageFormat");
+  requireText(message, "message");
+  const bool keep = (options & DDLogMessageOptions::keepMessage) != 0;
+  setText(ownedFormat_, messageFormat_, format, keep);
+  setText(ownedMessage_, message_, message, keep);
+  build(level, flag, context, file, function, line, std::move(tag), options, timestamp);
+}
+
+DDLogMessage::DDLogMessage(DDLogText format, std::span<const DDFormatArgument> args,
+                           DDLogLevel level, DDLogFlag flag, std::int64_t context, DDLogText file,
+                           DDLogText function, std::uint64_t line, DDLogObjectPtr tag,
+                           std::int64_t options, std::optional<Timestamp> timestamp) {
+  requireText(format, "messageFormat");
+  const bool keep = (options & DDLogMessageOptions::keepMessage) != 0;
+  setText(ownedFormat_, messageFormat_, format, keep);
+  if (format.present()) {
+    ownedMessage_ = ddStringWithFormat(messageFormat_, args);
+    message_ = ownedMessage_;
+  }
+  build(level, flag, context, file, function, line, std::move(tag),
+        options | DDLogMessageOptions::keepMessage, timestamp);
+}
+
+DDLogMessage::DDLogMessage(DDLogText message, DDLogLevel level, DDLogFlag flag,
+                           std::int64_t context, DDLogText file, DDLogText function,
+                           std::uint64_t line, DDLogObjectPtr tag, std::int64_t options,
+                           std::optional<Timestamp> timestamp) {
+  requireText(message, "messageFormat");
+  requireText(message, "message");
+  // One text serves as both: owned once, referenced twice.
+  setText(ownedMessage_, message_, message, (options & DDLogMessageOptions::keepMessage) != 0);
+  messageFormat_ = message_;
+  build(level, flag, context, file, function, line, std::move(tag), options, timestamp);
+}
+
+void DDLogMessage::build(DDLogLevel level, DDLogFlag flag, std::int64_t context, DDLogText& file,
+                         DDLogText& function, std::uint64_t line, DDLogObjectPtr tag,
+                         std::int64_t options, std::optional<Timestamp> timestamp) {
+  requireText(file, "file");
+  level_ = level;
+  flag_ = flag;
+  context_ = context;
+  line_ = line;
+  representedObject_ = std::move(tag);
+  options_ = options;
+  timestamp_ = timestamp ? *timestamp : Clock::now();
+
+  setText(ownedFile_, file_, file, (options & DDLogMessageOptions::copyFile) == 0);
+  if (function.present()) {
+    hasFunction_ = true;
+    setText(ownedFunction_, function_, function,
+            (options & DDLogMessageOptions::copyFunction) == 0);
+  }
+  fileName_ = fileNameOf(file_);
+
+  const ThreadIdentity& thread = currentThreadIdentity();
+  threadID_ = thread.id;
+  threadName_ = thread.name;
+
+  if (platform::dispatch::Queue* q = platform::dispatch::Queue::current()) {
+    queue_ = q->weak_from_this().lock();
+  }
+  if (queue_) {
+    queueLabel_ = queue_->label();
+  } else {
+    ownedQueueLabel_ = platform::dispatch::Queue::currentLabel();
+    queueLabel_ = ownedQueueLabel_;
+  }
+  qos_ = static_cast<std::uint64_t>(platform::dispatch::Queue::currentQoS());
+}
+
+std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
+  auto c = std::make_shared<DDLogMessage>();
+  auto self = weak_from_this().lock();
+  if (self) {
+    c->origin_ = self;
+    c->message_ = message_;
+    c->messageFormat_ = messageFormat_;
+    c->file_ = file_;
+    c->function_ = function_;
+    c->queueLabel_ = queueLabel_;
+  } else {
+    // Not shared: the copy cannot keep this record alive, so it takes its own texts.
+    c->ownedMessage_ = message_;
+    c->message_ = c->ownedMessage_;
+    if (messageFormat_.data() == message_.data() && messageFormat_.size() == message_.size()) {
+      c->messageFormat_ = c->message_;
+    } else {
+      c->ownedFormat_ = messageFormat_;
+      c->messageFormat_ = c->ownedFormat_;
+    }
+    c->ownedFile_ = file_;
+    c->file_ = c->ownedFile_;
+    c->ownedFunction_ = function_;
+    c->function_ = c->ownedFunction_;
+    c->ownedQueueLabel_ = queueLabel_;
+    c->queueLabel_ = c->ownedQueueLabel_;
+  }
+  c->fileName_ = fileNameOf(c->file_);
+  c->hasFunction_ = hasFunction_;
+  c->level_ = level_;
+  c->flag_ = flag_;
+  c->context_ = context_;
+  c->line_ = line_;
+  c->representedObject_ = representedObject_;
+  c->options_ = options_;
+  c->timestamp_ = timestamp_;
+  c->threadID_ = threadID_;
+  c->threadName_ = threadName_;
+  c->queue_ = queue_;
+  c->qos_ = qos_;
+  return c;
+}
+
+bool DDLogMessage::operator==(const DDLogMessage& o) const {
+  if (this == &o) return true;
+  return message_ == o.message_ && messageFormat_ == o.messageFormat_ && level_ == o.level_ &&
+         flag_ == o.flag_ && context_ == o.context_ && file_ == o.file_ &&
+         hasFunction_ == o.hasFunction_ && (!hasFunction_ || function_ == o.function_) &&
+         line_ == o.line_ &&
+         DDLogObject::equal(representedObject_.get(), o.representedObject_.get()) &&
+         timestamp_ == o.timestamp_ && threadID_ == o.threadID_ && queueLabel_ == o.queueLabel_ &&
+         qos_ == o.qos_;
+}
+
+std::size_t DDLogMessage::hash() const {
+  const std::hash<std::string_view> h;
+  std::size_t r = h(message_) ^ h(messageFormat_) ^ static_cast<std::size_t>(level_.rawValue) ^
+                  static_cast<std::size_t>(flag_.rawValue) ^ static_cast<std::size_t>(context_) ^
+                  h(file_) ^ (hasFunction_ ? h(function_) : 0) ^ static_cast<std::size_t>(line_) ^
+                  DDLogObject::hashOf(representedObject_.get()) ^
+                  std::hash<Timestamp::rep>{}(timestamp_.time_since_epoch().count()) ^
+                  h(threadID_) ^ h(queueLabel_) ^ static_cast<std::size_t>(qos_);
+  return r;
+}

@@ -1,0 +1,169 @@
+#pragma once
+// One log record: the text of a log call and everything known about where and when it was made.
+//
+// Records are immutable once built and are shared, not copied, between the dispatcher and every
+// logger: hand them around as std::shared_ptr<const DDLogMessage>. A record is neither copyable
+// nor movable (its views may point into its own storage); copy() makes a second record that
+// shares every field value of the first.
+//
+// Texts given to a constructor (DDLogText) are either borrowed views or strings handed over by
+// move. What the record does with them depends on the options:
+// - file / function: a borrowed view is kept as it is (no allocation) unless copy-file /
+//   copy-function is set, in which case the record owns a copy. Borrowed texts must therefore
+//   outlive the record; __FILE__ and __func__ do.
+// - message / format: with keep-message a borrowed view is kept as it is; without it the record
+//   owns a copy of both.
+// - A string handed over by move (std::string&&) always becomes the record's own, whatever the
+//   options: taking it is not a copy.
+//
+// The constructing thread's identity is read once per thread and cached: the thread id (gettid()
+// in decimal, "N/A" when it cannot be read) and its name as it was at that thread's first record,
+// so that building a record makes no system call after a thread's first one.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "logging/DDFormatArgument.h"
+#include "logging/DDLogLevel.h"
+#include "logging/DDLogObject.h"
+
+namespace platform::dispatch {
+class Queue;
+}
+
+// Option bits of a record.
+struct DDLogMessageOptions {
+  static constexpr std::int64_t copyFile = 1;
+  static constexpr std::int64_t copyFunction = 2;
+  static constexpr std::int64_t keepMessage = 4;
+};
+
+// A text argument of a record constructor: absent, a borrowed view, or a string handed over.
+class DDLogText {
+ public:
+  DDLogText() noexcept = default;  // absent
+  DDLogText(std::nullptr_t) noexcept {}
+  DDLogText(const char* s) noexcept : present_(s != nullptr), view_(s ? s : "") {}
+  DDLogText(std::string_view s) noexcept : present_(true), view_(s) {}
+  DDLogText(const std::string& s) noexcept : present_(true), view_(s) {}
+  DDLogText(std::string&& s) noexcept : present_(true), owned_(true), string_(std::move(s)) {}
+
+  bool present() const noexcept { return present_; }
+  bool owned() const noexcept { return owned_; }
+  std::string_view view() const noexcept { return owned_ ? std::string_view(string_) : view_; }
+  std::string take() { return owned_ ? std::move(string_) : std::string(view_); }
+
+ private:
+  bool present_ = false;
+  bool owned_ = false;
+  std::string_view view_;
+  std::string string_;
+};
+
+class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
+ public:
+  using Clock = std::chrono::system_clock;
+  using Timestamp = Clock::time_point;
+
+  // An empty record: every text empty, every number zero, no function, tag or thread name.
+  DDLogMessage();
+
+  // The main constructor. `format`, `message` and `file` must be given: a missing one is reported
+  // as a contract violation ("Invalid parameter not satisfying: messageFormat" and so on). A
+  // constructor cannot refuse to build, so the record is then built with that text empty.
+  DDLogMessage(DDLogText format, DDLogText message, DDLogLevel level, DDLogFlag flag,
+               std::int64_t context, DDLogText file, DDLogText function, std::uint64_t line,
+               DDLogObjectPtr tag, std::int64_t options, std::optional<Timestamp> timestamp);
+
+  // Formats `format` with `args` and builds the record from both; the record's options are
+  // `options` plus keep-message (the text is new and the format copied unless keep-message).
+  DDLogMessage(DDLogText format, std::span<const DDFormatArgument> args, DDLogLevel level,
+               DDLogFlag flag, std::int64_t context, DDLogText file, DDLogText function,
+               std::uint64_t line, DDLogObjectPtr tag, std::int64_t options,
+               std::optional<Timestamp> timestamp);
+
+  // A record from finished text: `message` serves as both text and format.
+  DDLogMessage(DDLogText message, DDLogLevel level, DDLogFlag flag, std::int64_t context,
+               DDLogText file, DDLogText function, std::uint64_t line, DDLogObjectPtr tag,
+               std::int64_t options, std::optional<Timestamp> timestamp);
+
+  DDLogMessage(const DDLogMessage&) = delete;
+  DDLogMessage& operator=(const DDLogMessage&) = delete;
+
+  // A new record sharing every field value of this one. When this record is owned by a
+  // shared_ptr the copy references its texts and keeps it alive; otherwise it copies them.
+  std::shared_ptr<DDLogMessage> copy() const;
+
+  std::string_view message() const noexcept { return message_; }
+  std::string_view messageFormat() const noexcept { return messageFormat_; }
+  DDLogLevel level() const noexcept { return level_; }
+  DDLogFlag flag() const noexcept { return flag_; }
+  std::int64_t context() const noexcept { return context_; }
+  std::string_view file() const noexcept { return file_; }
+  // The last path component of file(), cut before its last "." when it has one.
+  std::string_view fileName() const noexcept { return fileName_; }
+  std::optional<std::string_view> function() const noexcept {
+    return hasFunction_ ? std::optional<std::string_view>(function_) : std::nullopt;
+  }
+  std::uint64_t line() const noexcept { return line_; }
+  // The tag the caller gave; the same object as representedObject().
+  const DDLogObjectPtr& tag() const noexcept { return representedObject_; }
+  const DDLogObjectPtr& representedObject() const noexcept { return representedObject_; }
+  std::int64_t options() const noexcept { return options_; }
+  Timestamp timestamp() const noexcept { return timestamp_; }
+  std::string_view threadID() const noexcept { return threadID_; }
+  std::optional<std::string_view> threadName() const noexcept {
+    return threadName_ ? std::optional<std::string_view>(*threadName_) : std::nullopt;
+  }
+  std::string_view queueLabel() const noexcept { return queueLabel_; }
+  std::uint64_t qos() const noexcept { return qos_; }
+
+  // Equal when all of message, messageFormat, level, flag, context, file, function, line,
+  // representedObject, timestamp, threadID, queueLabel and qos match; fileName, threadName,
+  // options and tag take no part.
+  bool operator==(const DDLogMessage& other) const;
+  // XOR of the hashes of the fields that take part in equality.
+  std::size_t hash() const;
+
+  // The file-name rule: last path component, cut before its last "." when it has one.
+  static std::string_view fileNameOf(std::string_view path) noexcept;
+
+ private:
+  static void setText(std::string& own, std::string_view& view, DDLogText& text, bool share);
+  void build(DDLogLevel level, DDLogFlag flag, std::int64_t context, DDLogText& file,
+             DDLogText& function, std::uint64_t line, DDLogObjectPtr tag, std::int64_t options,
+             std::optional<Timestamp> timestamp);
+
+  std::string ownedMessage_, ownedFormat_, ownedFile_, ownedFunction_;
+  std::string_view message_, messageFormat_, file_, fileName_, function_;
+  bool hasFunction_ = false;
+  DDLogLevel level_;
+  DDLogFlag flag_;
+  std::int64_t context_ = 0;
+  std::uint64_t line_ = 0;
+  DDLogObjectPtr representedObject_;
+  std::int64_t options_ = 0;
+  Timestamp timestamp_{};
+  std::string threadID_;
+  std::optional<std::string> threadName_;
+  // The queue the record was built on, kept so that its label needs no copy.
+  std::shared_ptr<const platform::dispatch::Queue> queue_;
+  std::string ownedQueueLabel_;
+  std::string_view queueLabel_;
+  std::uint64_t qos_ = 0;
+  // For copies: the record whose texts this one references.
+  std::shared_ptr<const DDLogMessage> origin_;
+};
+
+using DDLogMessagePtr = std::shared_ptr<const DDLogMessage>;
+
+template <>
+struct std::hash<DDLogMessage> {
+  std::size_t operator()(const DDLogMessage& m) const noexcept { return m.hash(); }
+};
