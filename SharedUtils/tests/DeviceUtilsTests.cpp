@@ -5,7 +5,6 @@
 
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "SharedUtils/tests/NetworkNamespace.h"
@@ -104,30 +103,6 @@ TEST(DeviceUtilsTests, DefaultGatewayIsTheFirstIPv4DefaultRouteThroughAnEnInterf
     if (skipped) GTEST_SKIP() << failure;
     ASSERT_TRUE(failure.empty()) << scenario.what << ": " << failure;
     EXPECT_EQ(gateway, scenario.expected) << scenario.what;
-  }
-}
-
-TEST(DeviceUtilsTests, ConcurrentCallersAllSeeTheSameGateway) {
-  constexpr int kThreads = 4, kCalls = 25;
-  std::vector<std::vector<std::optional<std::string>>> seen(kThreads);
-  Commands commands = kLinks;
-  commands.push_back("route add default via 10.1.0.1 dev en0");
-  CS_RUN_IN_NAMESPACES_OR_SKIP(CLONE_NEWNET, commands, [&] {
-    // Threads inherit the namespace of the thread that starts them.
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&seen, t] {
-        for (int i = 0; i < kCalls; ++i)
-          seen[t].push_back(DeviceUtils::getDefaultGateway());
-      });
-    }
-    for (auto& thread : threads)
-      thread.join();
-  });
-  for (const auto& calls : seen) {
-    ASSERT_EQ(calls.size(), static_cast<std::size_t>(kCalls));
-    for (const auto& gateway : calls)
-      EXPECT_EQ(gateway, "10.1.0.1");
   }
 }
 
