@@ -3,7 +3,6 @@
 #include <net/if_arp.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <climits>
@@ -11,7 +10,6 @@
 #include <fstream>
 #include <limits>
 #include <system_error>
-#include <vector>
 
 namespace sharedutils {
 
@@ -25,12 +23,13 @@ constexpr std::size_t kMaxFileSize = 64 * 1024;
 std::optional<std::string> readSmallFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string contents(kMaxFileSize + 1, '\0');
-  in.read(contents.data(), static_cast<std::streamsize>(contents.size()));
+  std::string contents;
+  std::array<char, 4096> chunk;
+  while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+    contents.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    if (contents.size() > kMaxFileSize) return std::nullopt;
+  }
   if (in.bad()) return std::nullopt;
-  const auto got = static_cast<std::size_t>(in.gcount());
-  if (got > kMaxFileSize) return std::nullopt;
-  contents.resize(got);
   return contents;
 }
 
