@@ -224,8 +224,18 @@ WorkNode* QueueImpl::popSerial() {
 void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
   detail::NodeRecycler recycler;
   FrameScope frame(&owner_, nullptr);
+  // count_ is settled once per burst rather than once per item. A node can be linked before
+  // its producer counts it, so the drainer never runs more items than it has seen counted
+  // (`counted`); running an uncounted one would let the count reach zero under a live drainer.
+  std::uint64_t counted = count_.load(std::memory_order_acquire);
+  std::uint64_t unsettled = 0;
   for (unsigned ran = 0;;) {
-    // count_ promised an item; a producer may still be linking it in.
+    if (unsettled == counted) {
+      counted = count_.fetch_sub(unsettled, std::memory_order_acq_rel) - unsettled;
+      unsettled = 0;
+      if (counted == 0) return;
+    }
+    // A counted item may still be half linked in by its producer.
     WorkNode* node = popSerial();
     for (int spins = 0; !node; node = popSerial()) {
       if (++spins < 100) {
@@ -235,7 +245,9 @@ void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
       }
     }
     if (SyncWaiter* waiter = node->waiter) {
-      // The sync caller runs its item itself and then owns the queue.
+      // The sync caller runs its item itself and then owns the queue; its own item keeps
+      // count_ above zero, so nobody else can claim the queue in between.
+      if (unsettled > 0) count_.fetch_sub(unsettled, std::memory_order_acq_rel);
       recycler.add(node);
       recycler.flush();
       handOff(*waiter);
@@ -243,10 +255,11 @@ void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
     }
     runNode(owner_, node);
     recycler.add(node);
-    if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) return;
+    ++unsettled;
     if (++ran == kBatch) {
+      std::uint64_t left = count_.fetch_sub(unsettled, std::memory_order_acq_rel) - unsettled;
       recycler.flush();
-      WorkerPool::instance().submit({std::move(self), nullptr});
+      if (left != 0) WorkerPool::instance().submit({std::move(self), nullptr});
       return;
     }
   }

@@ -28,8 +28,8 @@ std::string selfSyncText(const std::string& label) {
 
 TEST(SerialQueue, KeepsSubmissionOrderAndNeverOverlaps) {
   auto q = Queue::makeSerial("test.order");
-  constexpr int kProducers = 6;
-  constexpr int kPerProducer = 4000;
+  constexpr int kProducers = 8;
+  constexpr int kPerProducer = 25000;
   std::vector<int> lastSeen(kProducers, -1);  // touched only on q
   std::atomic<bool> inside{false};
   std::atomic<int> overlaps{0}, outOfOrder{0}, ran{0};
@@ -45,7 +45,7 @@ TEST(SerialQueue, KeepsSubmissionOrderAndNeverOverlaps) {
           inside.store(false);
         });
         // Mix in syncs: they must slot into the same order.
-        if (i % 500 == 0) q->sync([&, p, i] { EXPECT_EQ(lastSeen[p], i); });
+        if (i % 5000 == 0) q->sync([&, p, i] { EXPECT_EQ(lastSeen[p], i); });
       }
     });
   }
@@ -55,6 +55,22 @@ TEST(SerialQueue, KeepsSubmissionOrderAndNeverOverlaps) {
   EXPECT_EQ(ran.load(), kProducers * kPerProducer);
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(outOfOrder.load(), 0);
+  // One producer in a tight loop keeps the worker racing the producer's link-then-count step:
+  // a drainer that ran an item before it was counted would let a second drainer start.
+  int expected = 0;
+  std::atomic<int> wrong{0};
+  for (int i = 0; i < 200000; ++i) {
+    q->async([&, i] {
+      if (inside.exchange(true)) overlaps.fetch_add(1);
+      if (expected++ != i) wrong.fetch_add(1);
+      inside.store(false);
+    });
+  }
+  q->sync([] {});
+  EXPECT_EQ(expected, 200000);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(overlaps.load(), 0);
+
   // A closure bigger than the inline storage takes the heap path and still runs once, in order.
   std::array<char, 200> big{};
   big[199] = 7;
