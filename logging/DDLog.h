@@ -118,6 +118,12 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
   // elsewhere: queue and wait until every admitting logger has handled the record.
   void queueLogMessage(DDLogMessagePtr message, bool asynchronously);
 
+  // ---- Records as a stream (DDLogPublisher.h) ----------------------------------------------
+  class MessagePublisher;
+  class Subscription;
+  // A publisher of this dispatcher's records admitted by `level`.
+  std::shared_ptr<MessagePublisher> messagePublisher(DDLogLevel level = DDLogLevel::all);
+
   // ---- Operations of the logging queue (public so that their guard can be exercised) --------
   void lt_addLogger(DDLoggerPtr logger, DDLogLevel level);
   void lt_removeLogger(const DDLoggerPtr& logger);
@@ -199,6 +205,7 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
 
  private:
   const unsigned processorCount_;
+  bool immortal_ = false;  // the shared instance, which is never destroyed
   // Read and changed only on the global logging queue.
   std::vector<DDLoggerNode> _loggers;
 };
