@@ -8,14 +8,6 @@
 #include "platform/dispatch/WorkerPool.h"
 
 namespace platform::dispatch {
-namespace {
-
-// Polls before a waiter sleeps: a fan-out whose pieces finish within microseconds on the other
-// core is then seen without a futex round trip.
-constexpr int kWaitSpins = 4000;
-
-}  // namespace
-
 void Group::State::leave() {
   long c = count.load(std::memory_order_relaxed);
   do {
@@ -39,9 +31,11 @@ void Group::State::leave() {
 }
 
 bool Group::State::wait(Time deadline) {
-  for (int i = 0; i < kWaitSpins; ++i) {
-    if (count.load(std::memory_order_acquire) == 0) return true;
-    detail::cpuRelax();
+  // A fan-out whose pieces finish within microseconds on the other core is seen without a
+  // futex round trip.
+  if (detail::spinFor([this] { return count.load(std::memory_order_acquire) == 0; },
+                      detail::kSpinLimit)) {
+    return true;
   }
   detail::BlockedScope blocked;
   std::unique_lock lock(m);

@@ -46,9 +46,6 @@ using detail::WorkNode;
 
 // Items a serial queue runs before it lets its worker serve other queues.
 constexpr unsigned kBatch = 64;
-// Polls of a sync waiter before it sleeps: a few microseconds, long enough to catch an item
-// that is about to finish on the other core.
-constexpr int kWaitSpins = 4000;
 
 bool inChain(const Frame* f, const Queue* q) {
   for (; f; f = f->parent) {
@@ -98,10 +95,8 @@ void QueueImpl::runNode(Queue& queue, WorkNode* node) {
 }
 
 void QueueImpl::waitForTurn(SyncWaiter& waiter) {
-  for (int i = 0; i < kWaitSpins; ++i) {
-    if (waiter.state.load(std::memory_order_acquire) >= SyncWaiter::YourTurn) return;
-    detail::cpuRelax();
-  }
+  auto ready = [&] { return waiter.state.load(std::memory_order_acquire) >= SyncWaiter::YourTurn; };
+  if (detail::spinFor(ready, detail::kSpinLimit)) return;
   detail::BlockedScope blocked;
   for (;;) {
     std::uint32_t s = waiter.state.load(std::memory_order_acquire);

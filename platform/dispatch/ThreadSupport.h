@@ -3,6 +3,7 @@
 // every asynchronous signal blocked), futex waits on a 32-bit word, and main-thread identity.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -32,6 +33,26 @@ inline void cpuRelax() {
   asm volatile("yield");
 #endif
 }
+
+// Polls `ready` for at most `limit` (bounded by time, since a pause instruction costs from a
+// few to over a hundred cycles depending on the processor). True as soon as `ready` holds.
+template <class Pred>
+bool spinFor(Pred ready, std::chrono::nanoseconds limit) {
+  if (ready()) return true;
+  auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    for (int i = 0; i < 16; ++i) {
+      cpuRelax();
+      if (ready()) return true;
+    }
+    if (std::chrono::steady_clock::now() >= end) return ready();
+  }
+}
+
+// How long a thread polls before it sleeps: idle workers for new jobs, sync and group waiters
+// for their item. Long enough to catch work that is finishing on the other core, short enough
+// that an idle process costs nothing.
+inline constexpr std::chrono::microseconds kSpinLimit{5};
 
 // True on the process's initial thread (the one whose thread id equals the process id).
 bool isMainThread();

@@ -11,7 +11,6 @@ namespace {
 
 thread_local bool tIsWorker = false;
 
-constexpr int kIdleSpins = 2000;  // a few microseconds of polling before sleeping
 constexpr auto kStallInterval = std::chrono::milliseconds(25);
 constexpr auto kRetireAfter = std::chrono::seconds(5);
 
@@ -74,9 +73,7 @@ void WorkerPool::workerLoop() {
     }
     ++spinning_;
     lock.unlock();
-    for (int i = 0; i < kIdleSpins && pendingJobs_.load(std::memory_order_relaxed) == 0; ++i) {
-      cpuRelax();
-    }
+    spinFor([this] { return pendingJobs_.load(std::memory_order_relaxed) != 0; }, kSpinLimit);
     lock.lock();
     --spinning_;
     if (!jobs_.empty()) continue;

@@ -10,6 +10,9 @@
 // beyond the first processorCount()+1 that stay idle for 5 seconds retire. Idle workers spin for a
 // few microseconds, then sleep on a condition variable; a submission wakes one only when none is
 // spinning for work.
+//
+// The pool (like the event thread) does not survive fork(): the child has none of the parent's
+// threads, so a child that wants to use queues must exec first.
 
 #include <condition_variable>
 #include <cstdint>
