@@ -8,11 +8,14 @@ namespace coreservicectl {
 // Each command group lives in its own source file.
 // (Declarations of the groups' entry points are added here as groups are added.)
 int runHost(const Args& args);  // HostCommand.cpp
+int runDefaults(const Args& args);  // DefaultsCommand.cpp
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       // {"name", "usage", &entryPoint},
       {"host", "host [--json]", &runHost},
+      {"defaults", "defaults [--dir DIR] read|write|delete|watch <domain> [<key> [<type> <value>]]",
+       &runDefaults},
   };
   return table;
 }

@@ -1,0 +1,153 @@
+// coreservicectl defaults: read, write, delete and watch keys of a defaults domain.
+//
+//   coreservicectl defaults [--dir DIR] read <domain> [<key>]
+//   coreservicectl defaults [--dir DIR] write <domain> <key> <type> <value>
+//   coreservicectl defaults [--dir DIR] delete <domain> <key>
+//   coreservicectl defaults [--dir DIR] watch <domain> [<key>]
+//
+// Domains live where the library puts them (/var/lib/<domain> for root, else
+// $XDG_CONFIG_HOME/<domain>), or in DIR/<domain> with --dir. Values print as "<type> <text>"
+// (the same text `write` accepts), so what `read` prints can be written back. `watch` prints one
+// line per change, "<key>: <old> -> <new>" with "(none)" for an absent value, until SIGINT or
+// SIGTERM, then exits with status 0.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/defaults/Domain.h"
+#include "tools/coreservicectl/Commands.h"
+
+namespace coreservicectl {
+
+namespace {
+
+using platform::defaults::Domain;
+using platform::defaults::formatValueText;
+
+constexpr const char* kUsage =
+    "usage: coreservicectl defaults [--dir DIR] read <domain> [<key>]\n"
+    "       coreservicectl defaults [--dir DIR] write <domain> <key> <type> <value>\n"
+    "       coreservicectl defaults [--dir DIR] delete <domain> <key>\n"
+    "       coreservicectl defaults [--dir DIR] watch <domain> [<key>]\n"
+    "types: bool int uint double string date data map datalist\n";
+
+int usageError() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+bool validDomainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+std::string describe(const std::optional<platform::defaults::Value>& v) {
+  return v ? formatValueText(*v) : std::string("(none)");
+}
+
+int unavailable(const Domain& d) {
+  std::fprintf(stderr, "coreservicectl defaults: cannot use the domain \"%s\" at %s\n",
+               d.name().c_str(), d.databasePath().c_str());
+  return 1;
+}
+
+int read(Domain& d, const Args& rest) {
+  if (rest.size() > 1) return usageError();
+  if (!d.isAvailable()) return unavailable(d);
+  if (rest.empty()) {
+    for (const auto& [key, value] : d.entries()) {
+      std::printf("%s = %s\n", key.c_str(), formatValueText(value).c_str());
+    }
+    return 0;
+  }
+  auto v = d.object(rest[0]);
+  if (!v) {
+    std::fprintf(stderr, "coreservicectl defaults: the domain \"%s\" has no key \"%s\"\n",
+                 d.name().c_str(), rest[0].c_str());
+    return 1;
+  }
+  std::printf("%s\n", formatValueText(*v).c_str());
+  return 0;
+}
+
+int write(Domain& d, const Args& rest) {
+  if (rest.size() != 3) return usageError();
+  const auto kind = platform::defaults::kindFromName(rest[1]);
+  if (!kind) {
+    std::fprintf(stderr, "coreservicectl defaults: unknown type \"%s\"\n", rest[1].c_str());
+    return usageError();
+  }
+  const auto value = platform::defaults::parseValueText(*kind, rest[2]);
+  if (!value) {
+    std::fprintf(stderr, "coreservicectl defaults: \"%s\" is not a valid %s\n", rest[2].c_str(),
+                 rest[1].c_str());
+    return 2;
+  }
+  if (!d.isAvailable()) return unavailable(d);
+  return d.set(rest[0], *value) ? 0 : 1;
+}
+
+int remove(Domain& d, const Args& rest) {
+  if (rest.size() != 1) return usageError();
+  if (!d.isAvailable()) return unavailable(d);
+  return d.remove(rest[0]) ? 0 : 1;
+}
+
+int watch(Domain& d, const Args& rest) {
+  if (rest.size() > 1) return usageError();
+  if (!d.isAvailable()) return unavailable(d);
+  // The signals are taken synchronously by this thread; the domain's threads block them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded even
+  // while blocked; restore the default so that sigwait below receives it.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  std::mutex out;
+  const auto id = d.addObserver(
+      rest.empty() ? std::string() : rest[0], [&out](const platform::defaults::Change& c) {
+        std::lock_guard lock(out);
+        std::printf("%s: %s -> %s\n", c.key.c_str(), describe(c.oldValue).c_str(),
+                    describe(c.newValue).c_str());
+        std::fflush(stdout);
+      });
+  std::fprintf(stderr, "coreservicectl defaults: watching \"%s\"\n", d.name().c_str());
+  int signo = 0;
+  sigwait(&stop, &signo);
+  d.removeObserver(id);
+  return 0;
+}
+
+}  // namespace
+
+int runDefaults(const Args& args) {
+  Args rest = args;
+  std::optional<std::string> dir;
+  if (rest.size() >= 2 && rest[0] == "--dir") {
+    dir = rest[1];
+    rest.erase(rest.begin(), rest.begin() + 2);
+  }
+  if (rest.size() < 2) return usageError();
+  const std::string verb = rest[0];
+  const std::string name = rest[1];
+  rest.erase(rest.begin(), rest.begin() + 2);
+  if (!validDomainName(name)) {
+    std::fprintf(stderr, "coreservicectl defaults: invalid domain name \"%s\"\n", name.c_str());
+    return 2;
+  }
+  if (verb != "read" && verb != "write" && verb != "delete" && verb != "watch") return usageError();
+  auto domain = Domain::open(
+      name, (dir ? std::filesystem::path(*dir) : Domain::defaultBaseDirectory()) / name);
+  if (verb == "read") return read(*domain, rest);
+  if (verb == "write") return write(*domain, rest);
+  if (verb == "delete") return remove(*domain, rest);
+  return watch(*domain, rest);
+}
+
+}  // namespace coreservicectl
