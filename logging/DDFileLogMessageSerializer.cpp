@@ -4,3 +4,8 @@ std::string DDFileLogPlainTextMessageSerializer::dataForString(std::string_view 
                                                                const DDLogMessage*) const {
   return std::string(string);
 }
+
+std::string DDFileLogPlainTextMessageSerializer::dataForString(std::string&& string,
+                                                               const DDLogMessage*) const {
+  return std::move(string);
+}

@@ -14,6 +14,11 @@ class DDFileLogMessageSerializer {
   // The bytes for `string`; `message` is the record the text came from, or null for text that
   // belongs to no record (a file header). Empty bytes mean "nothing to write".
   virtual std::string dataForString(std::string_view string, const DDLogMessage* message) const = 0;
+  // The same for a text the caller no longer needs; a serializer whose bytes are the text itself
+  // takes it over instead of copying it.
+  virtual std::string dataForString(std::string&& string, const DDLogMessage* message) const {
+    return dataForString(std::string_view(string), message);
+  }
 };
 
 // The default: the text's UTF-8 bytes. Texts in this system are UTF-8 byte strings already, so
@@ -21,4 +26,5 @@ class DDFileLogMessageSerializer {
 class DDFileLogPlainTextMessageSerializer final : public DDFileLogMessageSerializer {
  public:
   std::string dataForString(std::string_view string, const DDLogMessage* message) const override;
+  std::string dataForString(std::string&& string, const DDLogMessage* message) const override;
 };

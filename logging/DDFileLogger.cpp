@@ -1,0 +1,622 @@
+#include "logging/DDFileLogger.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include "logging/DDBufferedProxy.h"
+#include "logging/DDLog.h"
+#include "logging/DDLogFileFormatterDefault.h"
+#include "logging/DDLogFileManagerDefault.h"
+#include "platform/diagnostics/Diagnostics.h"
+
+namespace {
+
+using platform::diagnostics::contractViolation;
+using platform::diagnostics::reportf;
+
+std::atomic<int>& exceptionCounter() {
+  static std::atomic<int> count{0};
+  return count;
+}
+
+constexpr int kMaximumReportedExceptions = 10;
+// The largest delay a timer is armed with, in seconds (the nanoseconds still fit 64 bits).
+constexpr double kMaximumTimerSeconds = 9223372036.0;
+
+std::string errorDescription(int err, const char* operation, const std::string& path) {
+  return DDLogFileError::fromErrno(err, operation, path).description;
+}
+
+// Holds an exclusive advisory lock on a descriptor for one write, released on every path out
+// (an exception included).
+class AdvisoryLock {
+ public:
+  explicit AdvisoryLock(int fd) : fd_(fd) {
+    while (::flock(fd_, LOCK_EX) != 0) {
+      const int err = errno;
+      char buf[256];
+      reportf("DDFileLogger: Could not lock logfile, retrying in 1ms: %s (%d)",
+              strerror_r(err, buf, sizeof buf), err);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  ~AdvisoryLock() { ::flock(fd_, LOCK_UN); }
+  AdvisoryLock(const AdvisoryLock&) = delete;
+  AdvisoryLock& operator=(const AdvisoryLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+// ---- construction and teardown ----
+
+DDFileLogger::DDFileLogger() : DDFileLogger(std::make_shared<DDLogFileManagerDefault>()) {}
+
+DDFileLogger::DDFileLogger(std::shared_ptr<DDLogFileManager> manager,
+                           platform::dispatch::QueuePtr completionQueue)
+    : logFileManager_(manager ? std::move(manager) : std::make_shared<DDLogFileManagerDefault>()),
+      completionQueue_(completionQueue
+                           ? std::move(completionQueue)
+                           : platform::dispatch::Queue::global(platform::dispatch::QoS::Default)) {
+  // Set directly: nobody can see the logger yet, so there is no formatter hook to run.
+  _logFormatter = std::make_shared<DDLogFileFormatterDefault>();
+  if (logFileManager_->respondsTo(DDLogFileManager::Operation::DidAddToFileLogger)) {
+    logFileManager_->didAddToFileLogger(*this);
+  }
+}
+
+DDFileLogger::~DDFileLogger() {
+  // The file is forced to storage and closed on the logger queue, where all its state lives;
+  // it is not archived, so the next run may resume it.
+  if (isOnInternalLoggerQueue()) {
+    lt_cleanup();
+  } else {
+    loggerQueue()->sync([this] { lt_cleanup(); });
+  }
+}
+
+void DDFileLogger::lt_cleanup() {
+  if (!onLoggerQueueOrReport("lt_cleanup")) return;
+  if (rollingTimer_) {
+    rollingTimer_->cancel();
+    rollingTimer_.reset();
+  }
+  lt_closeCurrentFile();
+}
+
+std::shared_ptr<DDFileLogger> DDFileLogger::sharedSelf() {
+  return std::static_pointer_cast<DDFileLogger>(weak_from_this().lock());
+}
+
+std::weak_ptr<DDFileLogger> DDFileLogger::weakSelf() {
+  return sharedSelf();
+}
+
+// ---- queue discipline ----
+
+bool DDFileLogger::onLoggerQueueOrReport(const char* operation) const {
+  if (isOnInternalLoggerQueue()) return true;
+  contractViolation(std::string(operation) + " must only be called on the internal logger queue!");
+  return false;
+}
+
+bool DDFileLogger::offBothQueuesOrReport(const char* operation) const {
+  if (isOnGlobalLoggingQueue()) {
+    contractViolation(std::string(operation) + " must not be called on the global logging queue!");
+    return false;
+  }
+  if (isOnInternalLoggerQueue()) {
+    contractViolation("MUST access ivar directly, NOT via self.* syntax.");
+    return false;
+  }
+  return true;
+}
+
+void DDFileLogger::runSyncOnLoggerQueue(const char* operation, const std::function<void()>& work) {
+  if (isOnInternalLoggerQueue()) {
+    work();
+    return;
+  }
+  if (isOnGlobalLoggingQueue()) {
+    contractViolation(std::string(operation) + " must not be called on the global logging queue!");
+    return;
+  }
+  auto queue = loggerQueue();
+  DDLog::loggingQueue()->sync([&] { queue->sync([&] { work(); }); });
+}
+
+void DDFileLogger::runAsyncOnLoggerQueue(const char* operation, std::function<void()> work) {
+  if (!offBothQueuesOrReport(operation)) return;
+  auto self = sharedSelf();
+  if (!self) {
+    // Not owned by a shared_ptr: nothing could keep it alive until later, so do it now.
+    auto queue = loggerQueue();
+    DDLog::loggingQueue()->sync([&] { queue->sync([&] { work(); }); });
+    return;
+  }
+  auto queue = loggerQueue();
+  DDLog::loggingQueue()->async([self = std::move(self), queue, work = std::move(work)]() mutable {
+    queue->async([self = std::move(self), work = std::move(work)] { work(); });
+  });
+}
+
+// ---- settings ----
+
+std::uint64_t DDFileLogger::maximumFileSize() {
+  if (!offBothQueuesOrReport("maximumFileSize")) return maximumFileSize_.load();
+  std::uint64_t value = 0;
+  auto queue = loggerQueue();
+  DDLog::loggingQueue()->sync([&] { queue->sync([&] { value = maximumFileSize_.load(); }); });
+  return value;
+}
+
+void DDFileLogger::setMaximumFileSize(std::uint64_t bytes) {
+  runAsyncOnLoggerQueue("setMaximumFileSize", [this, bytes] {
+    maximumFileSize_ = bytes;
+    if (currentLogFileHandle_ >= 0) lt_maybeRollLogFileDueToSize();
+  });
+}
+
+double DDFileLogger::rollingFrequency() {
+  if (!offBothQueuesOrReport("rollingFrequency")) return rollingFrequency_.load();
+  double value = 0;
+  auto queue = loggerQueue();
+  DDLog::loggingQueue()->sync([&] { queue->sync([&] { value = rollingFrequency_.load(); }); });
+  return value;
+}
+
+void DDFileLogger::setRollingFrequency(double seconds) {
+  runAsyncOnLoggerQueue("setRollingFrequency", [this, seconds] {
+    rollingFrequency_ = seconds;
+    if (currentLogFileHandle_ >= 0) lt_maybeRollLogFileDueToAge();
+  });
+}
+
+std::shared_ptr<DDLogFileInfo> DDFileLogger::currentLogFileInfo() {
+  if (!offBothQueuesOrReport("currentLogFileInfo")) {
+    return isOnInternalLoggerQueue() ? currentLogFileInfo_ : nullptr;
+  }
+  std::shared_ptr<DDLogFileInfo> info;
+  auto queue = loggerQueue();
+  DDLog::loggingQueue()->sync([&] { queue->sync([&] { info = lt_currentLogFileInfo(); }); });
+  return info;
+}
+
+// ---- rolling ----
+
+void DDFileLogger::rollLogFileWithCompletionBlock(std::function<void()> completion) {
+  auto work = [this, completion = std::move(completion)] {
+    lt_rollLogFileNow();
+    if (completion) completionQueue_->async(completion);
+  };
+  if (isOnInternalLoggerQueue()) {
+    work();
+    return;
+  }
+  if (isOnGlobalLoggingQueue()) {
+    contractViolation(
+        "rollLogFileWithCompletionBlock must not be called on the global logging queue!");
+    return;
+  }
+  auto self = sharedSelf();
+  auto queue = loggerQueue();
+  if (!self) {
+    DDLog::loggingQueue()->sync([&] { queue->sync([&] { work(); }); });
+    return;
+  }
+  DDLog::loggingQueue()->async([self = std::move(self), queue, work = std::move(work)]() mutable {
+    queue->async([self = std::move(self), work = std::move(work)] { work(); });
+  });
+}
+
+void DDFileLogger::willRemoveLogger() {
+  if (isOnInternalLoggerQueue()) {
+    lt_rollLogFileNow();
+  } else {
+    rollLogFile();
+  }
+}
+
+void DDFileLogger::lt_closeCurrentFile() {
+  // The watcher goes first: it must not outlive the descriptor it watches.
+  if (currentLogFileVnode_) {
+    currentLogFileVnode_->cancel();
+    currentLogFileVnode_.reset();
+  }
+  if (currentLogFileHandle_ < 0) return;
+  const std::string path = currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
+  if (::fsync(currentLogFileHandle_) != 0) {
+    reportf("DDFileLogger: Failed to synchronize file: %s",
+            errorDescription(errno, "fsync", path).c_str());
+  }
+  if (::close(currentLogFileHandle_) != 0) {
+    reportf("DDFileLogger: Failed to close file: %s",
+            errorDescription(errno, "close", path).c_str());
+  }
+  currentLogFileHandle_ = -1;
+  currentOffset_ = -1;
+}
+
+void DDFileLogger::lt_rollLogFileNow() {
+  if (!onLoggerQueueOrReport("lt_rollLogFileNow")) return;
+  if (currentLogFileHandle_ < 0) return;
+  lt_closeCurrentFile();
+  if (currentLogFileInfo_) {
+    currentLogFileInfo_->setIsArchived(true);
+    notifyManagerOfArchive(currentLogFileInfo_->filePath(), true);
+  }
+  currentLogFileInfo_.reset();
+  if (rollingTimer_) {
+    rollingTimer_->cancel();
+    rollingTimer_.reset();
+  }
+}
+
+void DDFileLogger::notifyManagerOfArchive(const std::string& path, bool wasRolled) {
+  using Op = DDLogFileManager::Operation;
+  auto manager = logFileManager_;
+  if (manager->respondsTo(Op::DidArchiveLogFileWasRolled)) {
+    completionQueue_->async(
+        [manager, path, wasRolled] { manager->didArchiveLogFile(path, wasRolled); });
+  } else if (wasRolled && manager->respondsTo(Op::DidRollAndArchiveLogFile)) {
+    completionQueue_->async([manager, path] { manager->didRollAndArchiveLogFile(path); });
+  } else if (!wasRolled && manager->respondsTo(Op::DidArchiveLogFile)) {
+    completionQueue_->async([manager, path] { manager->didArchiveLogFile(path); });
+  }
+}
+
+void DDFileLogger::lt_scheduleTimerToRollLogFileDueToAge() {
+  if (!onLoggerQueueOrReport("lt_scheduleTimerToRollLogFileDueToAge")) return;
+  if (rollingTimer_) {
+    rollingTimer_->cancel();
+    rollingTimer_.reset();
+  }
+  const double frequency = rollingFrequency_.load();
+  if (!currentLogFileInfo_ || frequency <= 0) return;
+
+  // Seconds from now to the rolling date (creation date plus frequency), computed in floating
+  // point so that a huge frequency cannot overflow, then capped so the nanoseconds fit.
+  const auto created =
+      currentLogFileInfo_->creationDate().value_or(std::chrono::system_clock::now());
+  double seconds =
+      std::chrono::duration<double>(created - std::chrono::system_clock::now()).count() + frequency;
+  if (!(seconds > 0)) seconds = 0;
+  if (seconds > kMaximumTimerSeconds) seconds = kMaximumTimerSeconds;
+  const auto delay = std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
+
+  auto timer = platform::dispatch::TimerSource::make(loggerQueue());
+  timer->setEventHandler([weak = weakSelf(), raw = timer.get()] {
+    auto self = weak.lock();
+    // A timer replaced or cancelled meanwhile has nothing more to say.
+    if (self && self->rollingTimer_.get() == raw) self->lt_maybeRollLogFileDueToAge();
+  });
+  timer->schedule(platform::dispatch::Time::after(delay), std::chrono::nanoseconds(0),
+                  std::chrono::seconds(1));
+  rollingTimer_ = std::move(timer);
+  rollingTimer_->resume();
+}
+
+void DDFileLogger::lt_maybeRollLogFileDueToAge() {
+  if (!onLoggerQueueOrReport("lt_maybeRollLogFileDueToAge")) return;
+  const double frequency = rollingFrequency_.load();
+  if (frequency > 0 && currentLogFileInfo_ && currentLogFileInfo_->age() + 1.0 >= frequency) {
+    lt_rollLogFileNow();
+  } else {
+    lt_scheduleTimerToRollLogFileDueToAge();
+  }
+}
+
+void DDFileLogger::lt_maybeRollLogFileDueToSize() {
+  if (!onLoggerQueueOrReport("lt_maybeRollLogFileDueToSize")) return;
+  const std::uint64_t maximum = maximumFileSize_.load();
+  if (currentLogFileHandle_ < 0 || maximum == 0) return;
+  long long offset = currentOffset_;
+  if (offset < 0) {
+    // The offset is normally known from the last seek and write; read it when it is not.
+    offset = ::lseek(currentLogFileHandle_, 0, SEEK_CUR);
+    if (offset < 0) {
+      reportf("DDFileLogger: Failed to get offset: %s",
+              errorDescription(errno, "lseek",
+                               currentLogFileInfo_ ? currentLogFileInfo_->filePath() : "")
+                  .c_str());
+      return;
+    }
+    currentOffset_ = offset;
+  }
+  if (static_cast<std::uint64_t>(offset) >= maximum) lt_rollLogFileNow();
+}
+
+// ---- choosing and opening the current file ----
+
+bool DDFileLogger::shouldArchiveRecentLogFileInfo(const DDLogFileInfo&) {
+  return false;
+}
+
+bool DDFileLogger::lt_shouldLogFileBeArchived(const DDLogFileInfo& info) {
+  if (!onLoggerQueueOrReport("lt_shouldLogFileBeArchived")) return false;
+  if (shouldArchiveRecentLogFileInfo(info)) return true;
+  const std::uint64_t maximum = maximumFileSize_.load();
+  if (maximum > 0 && info.fileSize() >= maximum) return true;
+  const double frequency = rollingFrequency_.load();
+  return frequency > 0 && info.age() >= frequency;
+}
+
+bool DDFileLogger::lt_shouldUseLogFile(const std::shared_ptr<DDLogFileInfo>& info,
+                                       bool isResuming) {
+  if (!onLoggerQueueOrReport("lt_shouldUseLogFile")) return false;
+  if (!info) {
+    contractViolation("Invalid parameter not satisfying: logFileInfo");
+    return false;
+  }
+  // Finished files and links are never written. Nor is anything that is not a plain file (a
+  // FIFO or a device given a log file's name), nor a file that is gone.
+  if (info->isArchived() || info->isSymlink()) return false;
+  if (info->fileAttributes().type != DDLogFileAttributes::Type::Regular) return false;
+  if (!isResuming) return true;
+  if (!doNotReuseLogFiles_.load() && !lt_shouldLogFileBeArchived(*info)) return true;
+  info->setIsArchived(true);
+  notifyManagerOfArchive(info->filePath(), false);
+  return false;
+}
+
+std::shared_ptr<DDLogFileInfo> DDFileLogger::lt_currentLogFileInfo() {
+  if (!onLoggerQueueOrReport("lt_currentLogFileInfo")) return nullptr;
+  std::shared_ptr<DDLogFileInfo> candidate = currentLogFileInfo_;
+  bool resuming = false;
+  if (!candidate) {
+    auto infos = logFileManager_->sortedLogFileInfos();
+    if (!infos.empty()) {
+      candidate = std::move(infos.front());
+      resuming = true;
+    }
+  }
+  if (candidate && lt_shouldUseLogFile(candidate, resuming)) {
+    currentLogFileInfo_ = std::move(candidate);
+    return currentLogFileInfo_;
+  }
+
+  using Op = DDLogFileManager::Operation;
+  std::optional<std::string> path;
+  if (logFileManager_->respondsTo(Op::CreateNewLogFileWithError)) {
+    DDLogFileError error;
+    path = logFileManager_->createNewLogFileWithError(&error);
+    if (!path)
+      reportf("DDFileLogger: Failed to create new log file: %s", error.description.c_str());
+  } else if (logFileManager_->respondsTo(Op::CreateNewLogFile)) {
+    path = logFileManager_->createNewLogFile();
+    if (!path) platform::diagnostics::report("DDFileLogger: Failed to create new log file");
+  } else {
+    contractViolation(
+        "Invalid log file manager! Responds neither to `-createNewLogFileWithError:` nor "
+        "`-createNewLogFile`!");
+  }
+  if (!path) {
+    currentLogFileInfo_.reset();
+    return nullptr;
+  }
+  std::shared_ptr<DDLogFileManagerFileSystem> fs;
+  if (logFileManager_->respondsTo(Op::FileManager)) fs = logFileManager_->fileManager();
+  if (!fs) fs = DDLogFileManagerFileSystem::defaultManager();
+  currentLogFileInfo_ = std::make_shared<DDLogFileInfo>(*path, std::move(fs));
+  return currentLogFileInfo_;
+}
+
+int DDFileLogger::lt_currentLogFileHandle() {
+  if (!onLoggerQueueOrReport("lt_currentLogFileHandle")) return -1;
+  if (currentLogFileHandle_ >= 0) return currentLogFileHandle_;
+  auto info = lt_currentLogFileInfo();
+  if (!info) return -1;
+  const std::string path = info->filePath();
+  // The file must exist (it is never created here), and a link put in its place is not
+  // followed. Opened for appending: each write lands at the end of the file as one piece even
+  // when another writer shares the file (two loggers on one directory, another process), so
+  // nobody's lines are overwritten; the seek before each write keeps the offset known.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    reportf("NSFileHandle returned nil for writing to log file at path: %s", path.c_str());
+    // The file cannot be had (it vanished, or was replaced): choose again with the next
+    // record rather than failing on this one for good.
+    currentLogFileInfo_.reset();
+    return -1;
+  }
+  currentLogFileHandle_ = fd;
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    reportf("DDFileLogger: Failed to seek to end of file: %s",
+            errorDescription(errno, "lseek", path).c_str());
+    currentOffset_ = -1;
+  } else {
+    currentOffset_ = end;
+  }
+  lt_scheduleTimerToRollLogFileDueToAge();
+  lt_monitorCurrentLogFileForExternalChanges();
+  return fd;
+}
+
+void DDFileLogger::lt_monitorCurrentLogFileForExternalChanges() {
+  if (!onLoggerQueueOrReport("lt_monitorCurrentLogFileForExternalChanges")) return;
+  if (currentLogFileHandle_ < 0) {
+    contractViolation("Can not monitor without handle.");
+    return;
+  }
+  if (currentLogFileVnode_) currentLogFileVnode_->cancel();
+  using platform::dispatch::FileEvent;
+  auto source = platform::dispatch::FileSource::make(
+      currentLogFileHandle_, FileEvent::FileDelete | FileEvent::FileRename | FileEvent::FileRevoke,
+      loggerQueue());
+  if (!source) {
+    currentLogFileVnode_.reset();
+    return;
+  }
+  source->setEventHandler([weak = weakSelf(), raw = source.get()] {
+    auto self = weak.lock();
+    // Only the watcher of the file still being written may roll it.
+    if (self && self->currentLogFileVnode_.get() == raw) self->lt_rollLogFileNow();
+  });
+  currentLogFileVnode_ = std::move(source);
+  currentLogFileVnode_->resume();
+}
+
+// ---- writing ----
+
+std::shared_ptr<const DDFileLogMessageSerializer> DDFileLogger::lt_logFileSerializer() {
+  if (logFileManager_->respondsTo(DDLogFileManager::Operation::LogMessageSerializer)) {
+    if (auto serializer = logFileManager_->logMessageSerializer()) return serializer;
+  }
+  static const auto plain = std::make_shared<const DDFileLogPlainTextMessageSerializer>();
+  return plain;
+}
+
+std::string DDFileLogger::lt_dataForMessage(const DDLogMessage& message) {
+  if (!onLoggerQueueOrReport("lt_dataForMessage")) return {};
+  std::string text;
+  bool custom = false;
+  if (_logFormatter) {
+    auto formatted = _logFormatter->formatLogMessage(message);
+    if (!formatted) return {};
+    // A formatter that hands back the record's own text unchanged counts as no formatting.
+    custom = *formatted != message.message();
+    text = std::move(*formatted);
+  } else {
+    text = message.message();
+  }
+  if (text.empty()) return {};
+  if (text.back() != '\n' && (!custom || automaticallyAppendNewline_.load())) text.push_back('\n');
+  return lt_logFileSerializer()->dataForString(std::move(text), &message);
+}
+
+void DDFileLogger::logMessage(const DDLogMessagePtr& message) {
+  if (!message) return;
+  const std::string data = lt_dataForMessage(*message);
+  if (!data.empty()) lt_logData(data);
+}
+
+void DDFileLogger::logData(std::string_view data) {
+  runSyncOnLoggerQueue("logData", [&] { lt_logData(data); });
+}
+
+void DDFileLogger::flush() {
+  runSyncOnLoggerQueue("flush", [this] { lt_flush(); });
+}
+
+void DDFileLogger::lt_flush() {
+  if (!onLoggerQueueOrReport("lt_flush")) return;
+  if (currentLogFileHandle_ >= 0 && ::fsync(currentLogFileHandle_) != 0) {
+    reportf(
+        "DDFileLogger: Failed to synchronize file: %s",
+        errorDescription(errno, "fsync", currentLogFileInfo_ ? currentLogFileInfo_->filePath() : "")
+            .c_str());
+  }
+}
+
+void DDFileLogger::willLogMessage(DDLogFileInfo&) {}
+
+void DDFileLogger::didLogMessage(DDLogFileInfo&) {
+  lt_maybeRollLogFileDueToSize();
+}
+
+int DDFileLogger::exceptionCount() {
+  return exceptionCounter().load();
+}
+
+void DDFileLogger::lt_logData(std::string_view data) {
+  if (!onLoggerQueueOrReport("lt_logData")) return;
+  if (!answersTaken_) {
+    answersTaken_ = true;
+    retiredWillLog_ = (retiredHooks() & kRetiredWillLogMessage) != 0;
+    retiredDidLog_ = (retiredHooks() & kRetiredDidLogMessage) != 0;
+    managerOffersLocking_ =
+        logFileManager_->respondsTo(DDLogFileManager::Operation::ShouldLockLogFile);
+  }
+  if (data.empty()) return;
+  try {
+    const int fd = lt_currentLogFileHandle();
+    if (fd < 0) return;
+    // Held for the whole write: a roll inside the hooks drops the logger's own reference.
+    const auto info = currentLogFileInfo_;
+    if (retiredWillLog_) {
+      willLogMessage();
+    } else {
+      willLogMessage(*info);
+    }
+    if (managerOffersLocking_ && logFileManager_->shouldLockLogFile(info->filePath())) {
+      AdvisoryLock lock(fd);
+      lt_writeData(data);
+    } else {
+      lt_writeData(data);
+    }
+    if (retiredDidLog_) {
+      didLogMessage();
+    } else {
+      didLogMessage(*info);
+    }
+  } catch (const std::exception& e) {
+    const int n = ++exceptionCounter();
+    if (n <= kMaximumReportedExceptions) {
+      reportf("DDFileLogger.logMessage: %s", e.what());
+      if (n == kMaximumReportedExceptions) {
+        platform::diagnostics::report(
+            "DDFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
+      }
+    }
+  } catch (...) {
+    const int n = ++exceptionCounter();
+    if (n <= kMaximumReportedExceptions) {
+      platform::diagnostics::report("DDFileLogger.logMessage: unknown exception");
+      if (n == kMaximumReportedExceptions) {
+        platform::diagnostics::report(
+            "DDFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
+      }
+    }
+  }
+}
+
+void DDFileLogger::lt_writeData(std::string_view data) {
+  // The path is needed only for a failure's text: it is not copied on the way of every record.
+  const auto pathText = [this] {
+    return currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
+  };
+  const int fd = currentLogFileHandle_;
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    reportf("DDFileLogger: Failed to seek to end of file: %s",
+            errorDescription(errno, "lseek", pathText()).c_str());
+    currentOffset_ = -1;
+  } else {
+    currentOffset_ = end;
+  }
+  std::size_t written = 0;
+  while (written < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int err = n < 0 ? errno : ENOSPC;
+      reportf("DDFileLogger: Failed to write data: %s",
+              errorDescription(err, "write", pathText()).c_str());
+      break;
+    }
+    written += static_cast<std::size_t>(n);
+  }
+  if (currentOffset_ >= 0) currentOffset_ += static_cast<long long>(written);
+}
+
+// ---- buffering ----
+
+std::shared_ptr<DDBufferedProxy> DDFileLogger::wrapWithBuffer() {
+  auto self = sharedSelf();
+  if (!self) return nullptr;
+  return std::make_shared<DDBufferedProxy>(std::move(self));
+}
+
+std::shared_ptr<DDFileLogger> DDFileLogger::unwrapFromBuffer() {
+  return sharedSelf();
+}
