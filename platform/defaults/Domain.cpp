@@ -308,8 +308,14 @@ struct Domain::Impl {
     }
     if (rc != SQLITE_OK) return markUnreadable(rc, "open");
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    rc = execLocked("PRAGMA journal_mode=WAL");
-    if (rc != SQLITE_OK && !sqlite3_db_readonly(db, "main")) return markUnreadable(rc, "open");
+    // Switching a new database to WAL takes an exclusive lock and may report busy at once while
+    // another process opens the same domain; retry like a write. Only an unreadable file is
+    // fatal: a database left in its old journal mode still works.
+    const auto deadline = Clock::now() + kWriteDeadline;
+    while (isBusy(rc = execLocked("PRAGMA journal_mode=WAL")) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (isUnreadable(rc)) return markUnreadable(rc, "open");
     execLocked("PRAGMA synchronous=NORMAL");
     if (!sqlite3_db_readonly(db, "main")) {
       rc = transactionLocked([&] { return execLocked(kSchema); });
