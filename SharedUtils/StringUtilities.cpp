@@ -1,0 +1,193 @@
+#include "SharedUtils/StringUtilities.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <unicode/ubrk.h>
+#include <unicode/uchar.h>
+#include <unicode/utext.h>
+#include <unicode/utf8.h>
+
+#include <limits>
+#include <memory>
+
+namespace sharedutils {
+namespace {
+
+// A grapheme-cluster iterator over UTF-8 bytes; offsets are byte offsets into the text.
+class CharacterBreaks {
+ public:
+  explicit CharacterBreaks(std::string_view text) {
+    if (text.size() > static_cast<std::size_t>(std::numeric_limits<int64_t>::max())) return;
+    UErrorCode status = U_ZERO_ERROR;
+    text_ = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    if (U_FAILURE(status)) {
+      text_ = nullptr;
+      return;
+    }
+    breaks_ = ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status);
+    if (U_SUCCESS(status)) ubrk_setUText(breaks_, text_, &status);
+    if (U_FAILURE(status)) {
+      if (breaks_) ubrk_close(breaks_);
+      breaks_ = nullptr;
+    }
+  }
+  ~CharacterBreaks() {
+    if (breaks_) ubrk_close(breaks_);
+    if (text_) utext_close(text_);
+  }
+  CharacterBreaks(const CharacterBreaks&) = delete;
+  CharacterBreaks& operator=(const CharacterBreaks&) = delete;
+
+  UBreakIterator* get() const { return breaks_; }
+
+ private:
+  UText* text_ = nullptr;
+  UBreakIterator* breaks_ = nullptr;
+};
+
+// Code point at `i` (advancing `i`); invalid bytes come back negative, one byte at a time.
+UChar32 nextCodePoint(std::string_view text, std::size_t& i) {
+  UChar32 c;
+  int32_t index = 0;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data() + i);
+  const int32_t length =
+      static_cast<int32_t>(std::min<std::size_t>(text.size() - i, 4));  // one code point at most
+  U8_NEXT(bytes, index, length, c);
+  i += static_cast<std::size_t>(index);
+  return c;
+}
+
+bool isNewline(UChar32 c) {
+  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+bool isWhitespace(UChar32 c) {
+  return c == '\t' || (c >= 0 && u_charType(c) == U_SPACE_SEPARATOR);
+}
+
+// What the regular-expression class \s covers: tab, newline, form feed, carriage return and the
+// Unicode separators (Zs, Zl, Zp).
+bool isRegexSpace(UChar32 c) {
+  if (c == '\t' || c == '\n' || c == '\f' || c == '\r') return true;
+  if (c < 0) return false;
+  const auto type = u_charType(c);
+  return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+}
+
+template <class Drop>
+std::string removeCodePoints(std::string_view text, Drop drop) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    const UChar32 c = nextCodePoint(text, i);
+    if (!drop(c)) out.append(text.substr(start, i - start));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::size_t characterCount(std::string_view text) {
+  CharacterBreaks breaks(text);
+  if (!breaks.get()) return text.size();
+  std::size_t count = 0;
+  for (int32_t b = ubrk_next(breaks.get()); b != UBRK_DONE; b = ubrk_next(breaks.get()))
+    ++count;
+  return count;
+}
+
+std::string_view lastCharacters(std::string_view text, std::size_t count) {
+  if (count == 0) return text.substr(text.size());
+  CharacterBreaks breaks(text);
+  if (!breaks.get()) return text.substr(text.size() - std::min(count, text.size()));
+  int32_t boundary = ubrk_last(breaks.get());
+  for (std::size_t n = 0; n < count && boundary > 0; ++n) {
+    const int32_t previous = ubrk_previous(breaks.get());
+    if (previous == UBRK_DONE) break;
+    boundary = previous;
+  }
+  return text.substr(static_cast<std::size_t>(boundary));
+}
+
+std::string dropSuffix(std::string_view text, std::string_view suffix) {
+  if (!text.ends_with(suffix)) return std::string(text);
+  // Characters, not bytes: where the suffix's first character merges with the text before it
+  // (a combining mark), that whole character goes.
+  const std::size_t drop = characterCount(suffix);
+  if (drop == 0) return std::string(text);
+  CharacterBreaks breaks(text);
+  if (!breaks.get()) return std::string(text.substr(0, text.size() - suffix.size()));
+  int32_t boundary = ubrk_last(breaks.get());
+  for (std::size_t n = 0; n < drop && boundary > 0; ++n)
+    boundary = ubrk_previous(breaks.get());
+  return std::string(text.substr(0, static_cast<std::size_t>(std::max(boundary, 0))));
+}
+
+std::optional<std::string> stringByAddingPercentEncodingForURLQueryValue(std::string_view text) {
+  static constexpr std::string_view kAllowed =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789@-._~";
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    if (nextCodePoint(text, i) < 0) return std::nullopt;
+    for (std::size_t j = start; j < i; ++j) {
+      const auto byte = static_cast<unsigned char>(text[j]);
+      if (kAllowed.find(static_cast<char>(byte)) != std::string_view::npos) {
+        out.push_back(static_cast<char>(byte));
+      } else {
+        out.push_back('%');
+        out.push_back(kHex[byte >> 4]);
+        out.push_back(kHex[byte & 0x0F]);
+      }
+    }
+  }
+  return out;
+}
+
+std::string removeWhitespacesAndNewLines(std::string_view text) {
+  return removeCodePoints(text, [](UChar32 c) { return isWhitespace(c) || isNewline(c); });
+}
+
+std::string removeNewLines(std::string_view text) {
+  return removeCodePoints(text, isNewline);
+}
+
+std::string removeSuccessiveWhitespaces(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  bool inRun = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    if (isRegexSpace(nextCodePoint(text, i))) {
+      if (!inRun) out.push_back(' ');
+      inRun = true;
+    } else {
+      out.append(text.substr(start, i - start));
+      inRun = false;
+    }
+  }
+  return out;
+}
+
+bool isInteger(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string stringWithIPAddress(std::uint32_t ipAddress) {
+  in_addr address{};
+  address.s_addr = ipAddress;  // the value's bytes, as they lie in memory
+  char buffer[INET_ADDRSTRLEN] = {};
+  if (inet_ntop(AF_INET, &address, buffer, sizeof buffer) == nullptr || buffer[0] == '\0') {
+    return "Illegal Address";
+  }
+  return buffer;
+}
+
+}  // namespace sharedutils
