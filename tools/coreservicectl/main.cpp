@@ -9,6 +9,8 @@ namespace coreservicectl {
 // (Declarations of the groups' entry points are added here as groups are added.)
 int runHost(const Args& args);  // HostCommand.cpp
 int runDefaults(const Args& args);  // DefaultsCommand.cpp
+int runPing(const Args& args);    // PingCommand.cpp
+int runStatus(const Args& args);  // StatusCommand.cpp
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
@@ -16,6 +18,8 @@ const std::vector<Command>& commands() {
       {"host", "host [--json]", &runHost},
       {"defaults", "defaults [--dir DIR] read|write|delete|watch <domain> [<key> [<type> <value>]]",
        &runDefaults},
+      {"ping", "ping [-c COUNT] [-i SECONDS] [-t SECONDS]", &runPing},
+      {"status", "status [--json] [-t SECONDS]", &runStatus},
   };
   return table;
 }

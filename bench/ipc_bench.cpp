@@ -1,0 +1,322 @@
+// Local IPC: round-trip latency (p50, p99) of the daemon's ping and getStatus, and throughput
+// with 1, 8 and 64 clients, each against a raw SOCK_SEQPACKET echo server measured in the same
+// run. The daemon is the real coreserviced (next to this benchmark in the build tree), logging to
+// a temporary directory; at the end the benchmark checks that every request's debug line reached
+// its log file.
+//
+// Clients use a plain blocking socket with the daemon's wire format, so the figures are the
+// service side's cost; "xpc_client" runs the same ping through the library's client connection.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/xpc/Connection.h"
+#include "platform/xpc/Message.h"
+#include "platform/xpc/RemoteObjectProxy.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using platform::xpc::Value;
+
+const char* kService = "com.tarvosys.mac.TarvoClient.CoreService";
+const platform::xpc::MethodDescription kPing{"pingWithCompletionHandler:", "v24@0:8@?16",
+                                             "v24@0:8@?<v@?>16"};
+const platform::xpc::MethodDescription kGetStatus{"getStatusWithCompletionHandler:", "v24@0:8@?16",
+                                                  "v24@0:8@?<v@?@\"NSDictionary\">16"};
+
+sockaddr_un addressOf(const std::string& path) {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  return a;
+}
+
+int connectTo(const std::string& path) {
+  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un a = addressOf(path);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A raw echo server: one epoll thread sends every packet back as it came.
+class EchoServer {
+ public:
+  explicit EchoServer(std::string path) : path_(std::move(path)) {
+    ::unlink(path_.c_str());
+    listen_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un a = addressOf(path_);
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_, SOMAXCONN);
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    add(listen_);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~EchoServer() {
+    done_ = true;
+    int wake = connectTo(path_);  // wakes the loop
+    thread_.join();
+    if (wake >= 0) ::close(wake);
+    for (int fd : clients_)
+      ::close(fd);
+    ::close(listen_);
+    ::close(epoll_);
+    ::unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  void add(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+  }
+  void run() {
+    std::vector<char> buf(platform::xpc::kMaxMessageSize);
+    epoll_event events[64];
+    while (!done_) {
+      int n = ::epoll_wait(epoll_, events, 64, 100);
+      for (int i = 0; i < n; ++i) {
+        int fd = events[i].data.fd;
+        if (fd == listen_) {
+          for (int c; (c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+            clients_.push_back(c);
+            add(c);
+          }
+          continue;
+        }
+        ssize_t r = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (r > 0) {
+          ::send(fd, buf.data(), static_cast<std::size_t>(r), MSG_NOSIGNAL);
+        } else if (r == 0) {
+          ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+          ::close(fd);
+          clients_.erase(std::remove(clients_.begin(), clients_.end(), fd), clients_.end());
+        }
+      }
+    }
+  }
+
+  std::string path_;
+  int listen_ = -1, epoll_ = -1;
+  std::atomic<bool> done_{false};
+  std::vector<int> clients_;
+  std::thread thread_;
+};
+
+// The real daemon, in its own temporary directories.
+class Daemon {
+ public:
+  Daemon() {
+    char tmpl[] = "/tmp/ipc-bench-XXXXXX";
+    root_ = ::mkdtemp(tmpl);
+    fs::create_directories(root_ / "run");
+    fs::create_directories(root_ / "logs");
+    const std::string exe =
+        (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "daemon" / "coreserviced")
+            .string();
+    ::setenv("RUNTIME_DIRECTORY", (root_ / "run").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
+    ::setenv("LOGS_DIRECTORY", (root_ / "logs").c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (root_ / "logs").c_str(), 1);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execl(exe.c_str(), exe.c_str(), nullptr);
+      ::_exit(127);
+    }
+    path_ = (root_ / "run" / kService).string();
+    for (int i = 0; i < 500; ++i) {
+      int fd = connectTo(path_);
+      if (fd >= 0) {
+        ::close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "ipc_bench: the daemon at %s did not come up\n", exe.c_str());
+    std::exit(1);
+  }
+  // Stops the daemon (its exit flushes the log) and counts its lines containing `needle`.
+  long stopAndCount(const std::string& needle) {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+    long n = 0;
+    for (auto& e : fs::recursive_directory_iterator(root_ / "logs")) {
+      if (!e.is_regular_file()) continue;
+      std::ifstream in(e.path());
+      for (std::string line; std::getline(in, line);)
+        n += line.find(needle) != std::string::npos;
+    }
+    return n;
+  }
+  ~Daemon() {
+    stopAndCount("");
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  const std::string& path() const { return path_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  fs::path root_;
+  std::string path_;
+  pid_t pid_ = -1;
+};
+
+EchoServer* gEcho = nullptr;
+Daemon* gDaemon = nullptr;
+std::atomic<long> gPingsSent{0}, gStatusSent{0};
+
+std::vector<std::uint8_t> requestBytes(const platform::xpc::MethodDescription& m) {
+  return platform::xpc::encode(
+      platform::xpc::Request{1, m.selector, m.typeEncoding, Value::array()});
+}
+
+bool roundTrip(int fd, const std::vector<std::uint8_t>& bytes, std::vector<char>& buf) {
+  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    return false;
+  return ::recv(fd, buf.data(), buf.size(), 0) > 0;
+}
+
+void reportPercentiles(benchmark::State& state, std::vector<double>& us) {
+  if (us.empty()) return;
+  std::sort(us.begin(), us.end());
+  state.counters["p50_us"] = us[us.size() / 2];
+  state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+}
+
+// Latency: one client, one request at a time.
+void latency(benchmark::State& state, const std::string& path,
+             const std::vector<std::uint8_t>& bytes, std::atomic<long>* sent) {
+  int fd = connectTo(path);
+  std::vector<char> buf(platform::xpc::kMaxMessageSize);
+  std::vector<double> us;
+  us.reserve(static_cast<std::size_t>(state.max_iterations));
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    if (!roundTrip(fd, bytes, buf)) state.SkipWithError("round trip failed");
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  if (sent) *sent += static_cast<long>(state.iterations());
+  reportPercentiles(state, us);
+  ::close(fd);
+}
+
+void BM_RawEcho_Latency(benchmark::State& state) {
+  latency(state, gEcho->path(), requestBytes(kPing), nullptr);
+}
+void BM_Daemon_Ping_Latency(benchmark::State& state) {
+  latency(state, gDaemon->path(), requestBytes(kPing), &gPingsSent);
+}
+void BM_Daemon_GetStatus_Latency(benchmark::State& state) {
+  latency(state, gDaemon->path(), requestBytes(kGetStatus), &gStatusSent);
+}
+
+// The same ping through the library's client connection and proxy.
+void BM_Daemon_Ping_Latency_XpcClient(benchmark::State& state) {
+  auto c = platform::xpc::Connection::makeToService(kService);
+  c->resume();
+  auto proxy = c->remoteObjectProxyWithErrorHandler([](const platform::xpc::Error&) {});
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<double> us;
+  for (auto _ : state) {
+    bool done = false;
+    auto t0 = Clock::now();
+    proxy->invoke(kPing, Value::array(), [&](Value) {
+      std::lock_guard lock(m);
+      done = true;
+      cv.notify_one();
+    });
+    std::unique_lock lock(m);
+    if (!cv.wait_for(lock, std::chrono::seconds(5), [&] { return done; }))
+      state.SkipWithError("no reply");
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  gPingsSent += static_cast<long>(state.iterations());
+  reportPercentiles(state, us);
+  c->invalidate();
+}
+
+// Throughput: every benchmark thread is one client with its own connection.
+void throughput(benchmark::State& state, const std::string& path, std::atomic<long>* sent) {
+  int fd = connectTo(path);
+  auto bytes = requestBytes(kPing);
+  std::vector<char> buf(platform::xpc::kMaxMessageSize);
+  for (auto _ : state) {
+    if (!roundTrip(fd, bytes, buf)) state.SkipWithError("round trip failed");
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+  if (sent) *sent += static_cast<long>(state.iterations());
+  ::close(fd);
+}
+void BM_RawEcho_Throughput(benchmark::State& state) {
+  throughput(state, gEcho->path(), nullptr);
+}
+void BM_Daemon_Ping_Throughput(benchmark::State& state) {
+  throughput(state, gDaemon->path(), &gPingsSent);
+}
+
+}  // namespace
+
+// Fixed iteration counts keep the daemon's log below its disk quota, so that every debug line
+// can be counted at the end.
+BENCHMARK(BM_RawEcho_Latency)->Iterations(20000);
+BENCHMARK(BM_Daemon_Ping_Latency)->Iterations(20000);
+BENCHMARK(BM_Daemon_GetStatus_Latency)->Iterations(20000);
+BENCHMARK(BM_Daemon_Ping_Latency_XpcClient)->Iterations(10000);
+BENCHMARK(BM_RawEcho_Throughput)
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(64)
+    ->Iterations(1000)
+    ->UseRealTime();
+BENCHMARK(BM_Daemon_Ping_Throughput)
+    ->Threads(1)
+    ->Threads(8)
+    ->Threads(64)
+    ->Iterations(1000)
+    ->UseRealTime();
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  Daemon daemon;
+  EchoServer echo(fs::path(daemon.path()).parent_path() / "raw-echo");
+  gDaemon = &daemon;
+  gEcho = &echo;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  const long pingLines = daemon.stopAndCount("] Received ping from client");
+  const long statusLines = daemon.stopAndCount("] Received status request from client");
+  std::printf("daemon log: %ld of %ld ping lines, %ld of %ld status lines\n", pingLines,
+              gPingsSent.load(), statusLines, gStatusSent.load());
+  return pingLines == gPingsSent && statusLines == gStatusSent ? 0 : 1;
+}

@@ -1,0 +1,46 @@
+#pragma once
+// The tool's client of the CoreService daemon: one connection to the local service, and calls
+// that wait for their reply at most a given time.
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/xpc/Connection.h"
+#include "platform/xpc/Error.h"
+#include "platform/xpc/Interface.h"
+#include "platform/xpc/Message.h"
+
+namespace coreservicectl {
+
+class CoreServiceClient {
+ public:
+  static constexpr const char* kServiceName = "com.tarvosys.mac.TarvoClient.CoreService";
+  static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+
+  // The daemon's two operations, as a client names them.
+  static const platform::xpc::MethodDescription kPing;
+  static const platform::xpc::MethodDescription kGetStatus;
+
+  struct Outcome {
+    std::optional<platform::xpc::Value> reply;  // the reply block's arguments
+    std::optional<platform::xpc::Error> error;  // the call could not be delivered or answered
+    bool timedOut = false;                      // neither came within the time allowed
+  };
+
+  CoreServiceClient();
+  ~CoreServiceClient();
+  CoreServiceClient(const CoreServiceClient&) = delete;
+  CoreServiceClient& operator=(const CoreServiceClient&) = delete;
+
+  Outcome call(const platform::xpc::MethodDescription& method, std::chrono::milliseconds timeout);
+
+ private:
+  std::shared_ptr<platform::xpc::Connection> connection_;
+};
+
+// Parses a positive number of seconds ("2", "0.5"); nullopt when it is not one.
+std::optional<std::chrono::milliseconds> parseSeconds(const std::string& text);
+
+}  // namespace coreservicectl
