@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/bundle/InfoDictionary.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
 
@@ -279,10 +280,12 @@ std::string DDLogFileManagerDefault::logsDirectory() {
 // ---- names and listing ----
 
 const std::string& DDLogFileManagerDefault::applicationName() {
-  // A function-local static: computed once, safe under concurrent first use. This executable
-  // family carries no info dictionary identifier in the logging library, so the process name
-  // names the files.
-  static const std::string name = processName();
+  // A function-local static: computed once, safe under concurrent first use. The executable's
+  // info dictionary names the files; one without an identifier falls back to the process name.
+  static const std::string name = [] {
+    const std::string& identifier = platform::bundle::InfoDictionary::main().identifier;
+    return identifier.empty() ? processName() : identifier;
+  }();
   return name;
 }
 
