@@ -46,7 +46,7 @@ class AnyPublisher final : public Publisher<Output, Failure> {
   // Subscribes a Sink; the subscription lasts as long as the returned token.
   AnyCancellable sink(
       typename Sink<Output, Failure>::ValueHandler receiveValue,
-      typename Sink<Output, Failure>::CompletionHandler receiveCompletion = nullptr) {
+      typename Sink<Output, Failure>::CompletionHandler receiveCompletion = nullptr) const {
     auto sink = std::make_shared<Sink<Output, Failure>>(std::move(receiveValue),
                                                         std::move(receiveCompletion));
     base_->subscribe(sink);
