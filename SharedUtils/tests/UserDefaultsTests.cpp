@@ -1,3 +1,6 @@
+// GCC 12 reports std::optional of vectors as maybe-uninitialized when inlining with the
+// sanitizers on; the values are always constructed before use.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "SharedUtils/UserDefaults+Extension.h"
 
 #include <gtest/gtest.h>
