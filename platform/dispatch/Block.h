@@ -60,13 +60,12 @@ class Block {
   };
 
   template <class D>
-  static constexpr Ops inlineOps{
-      [](void* p) { (*static_cast<D*>(p))(); },
-      [](void* dst, void* src) noexcept {
-        ::new (dst) D(std::move(*static_cast<D*>(src)));
-        static_cast<D*>(src)->~D();
-      },
-      [](void* p) noexcept { static_cast<D*>(p)->~D(); }};
+  static constexpr Ops inlineOps{[](void* p) { (*static_cast<D*>(p))(); },
+                                 [](void* dst, void* src) noexcept {
+                                   ::new (dst) D(std::move(*static_cast<D*>(src)));
+                                   static_cast<D*>(src)->~D();
+                                 },
+                                 [](void* p) noexcept { static_cast<D*>(p)->~D(); }};
 
   template <class D>
   static constexpr Ops heapOps{

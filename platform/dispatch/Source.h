@@ -10,10 +10,10 @@
 //   any running event handler has returned. Dropping the last reference cancels the source.
 // - Handlers usually capture their owner weakly; the source holds its handlers until cancelled.
 
+#include <sys/types.h>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <sys/types.h>
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Time.h"

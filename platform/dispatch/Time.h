@@ -14,9 +14,9 @@ class Time {
 
   // The deadline that never comes: waits on it have no time limit.
   static constexpr Time forever() { return Time(Clock::Monotonic, INT64_MAX); }
-  static Time now();                                   // monotonic now
-  static Time after(std::chrono::nanoseconds delay);   // monotonic now + delay
-  static Time wallNow();                               // wall-clock now
+  static Time now();                                  // monotonic now
+  static Time after(std::chrono::nanoseconds delay);  // monotonic now + delay
+  static Time wallNow();                              // wall-clock now
   static Time wallAfter(std::chrono::nanoseconds delay);
   static Time wall(std::chrono::system_clock::time_point when);
 

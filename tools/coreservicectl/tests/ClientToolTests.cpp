@@ -74,6 +74,33 @@ TEST(ClientToolTests, HostReportsTheGatewayOfTheNamespaceItRunsIn) {
   EXPECT_EQ(object.value("defaultGateway", nlohmann::json()), "10.1.0.1");
 }
 
+TEST(ClientToolTests, ConfidentializeMasksEachLineAndKeepsLineEndings) {
+  const auto run = runTool({"confidentialize"},
+                           "{\"token\":\"supersecretvalue1234567890\"}\n"
+                           "plain text, nothing to hide\r\n"
+                           "\n"
+                           "last line without an ending");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out,
+            "{\"token\":\"...1234567890\"}\n"
+            "plain text, nothing to hide\r\n"
+            "\n"
+            "last line without an ending");
+
+  // Far more than a pipe holds, so input and output have to flow at the same time.
+  std::string many;
+  for (int i = 0; i < 20000; ++i)
+    many += "line " + std::to_string(i) + " of a long log\n";
+  const auto big = runTool({"confidentialize"}, many);
+  EXPECT_EQ(big.exitStatus, 0);
+  EXPECT_TRUE(big.out == many) << "output of " << big.out.size() << " bytes differs";
+
+  const auto empty = runTool({"confidentialize"}, "");
+  EXPECT_EQ(empty.exitStatus, 0);
+  EXPECT_EQ(empty.out, "");
+}
+
 TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
   struct Case {
     std::vector<std::string> arguments;
@@ -84,6 +111,7 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
       {{}, "usage: coreservicectl <command> [arguments]"},
       {{"host", "--jsn"}, "coreservicectl host: unexpected argument '--jsn'"},
       {{"host", "--json", "extra"}, "coreservicectl host: unexpected argument 'extra'"},
+      {{"confidentialize", "-"}, "coreservicectl confidentialize: unexpected argument '-'"},
   };
   for (const auto& c : cases) {
     const auto run = runTool(c.arguments);
