@@ -166,8 +166,8 @@ TEST(SerialQueue, SyncOntoOwnChainIsReportedNotRun) {
 TEST(Queue, SpecificsAndCurrentQueueFollowTheRunningItem) {
   static const int kKeyA = 0, kKeyB = 0;
   int valueA = 1, valueB = 2;
-  auto a = Queue::makeSerial("test.spec.a", QoS::UserInitiated);
-  auto b = Queue::makeSerial("test.spec.b");
+  auto a = Queue::makeSerial("test.specific.a", QoS::UserInitiated);
+  auto b = Queue::makeSerial("test.specific.b");
   a->setSpecific(&kKeyA, &valueA);
   b->setSpecific(&kKeyB, &valueB);
   EXPECT_EQ(a->getSpecific(&kKeyA), &valueA);
@@ -176,12 +176,12 @@ TEST(Queue, SpecificsAndCurrentQueueFollowTheRunningItem) {
   std::promise<void> done;
   a->async([&] {
     EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), &valueA);
-    EXPECT_EQ(Queue::currentLabel(), "test.spec.a");
+    EXPECT_EQ(Queue::currentLabel(), "test.specific.a");
     EXPECT_EQ(Queue::currentQoS(), QoS::UserInitiated);
     b->sync([&] {
       EXPECT_EQ(Queue::getSpecificCurrent(&kKeyB), &valueB);
       EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), nullptr);
-      EXPECT_EQ(Queue::currentLabel(), "test.spec.b");
+      EXPECT_EQ(Queue::currentLabel(), "test.specific.b");
     });
     // Back on A after the nested sync.
     EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), &valueA);
