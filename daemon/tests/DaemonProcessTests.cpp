@@ -289,6 +289,8 @@ TEST_F(DaemonProcess, BannerStartUpOrderAndExactLineFormat) {
   Child& d = startDaemon();
   ASSERT_TRUE(waitReady()) << d.errText();
   ASSERT_TRUE(waitForLog("Received ping from client"));
+  // The probe's connection is closed by now, but its invalidation line is logged asynchronously.
+  ASSERT_TRUE(waitForLog("XPC connection invalidated: "));
   auto lines = splitLines(logText());
   ASSERT_GE(lines.size(), 8u);
 
