@@ -3,6 +3,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "SharedUtils/UserDefaults+Extension.h"
 
+#include "platform/dispatch/NoDestructor.h"
+
 #include <atomic>
 #include <new>
 #include <string_view>
@@ -38,18 +40,7 @@ namespace {
 
 // Settings live until the process ends: their objects are never destroyed, so a change delivered
 // while the process exits never reaches a destroyed setting.
-template <class T>
-class NoDestructor {
- public:
-  template <class... Args>
-  explicit NoDestructor(Args&&... args) {
-    ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
-  }
-  T& operator*() { return *std::launder(reinterpret_cast<T*>(storage_)); }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-};
+using platform::dispatch::detail::NoDestructor;
 
 std::shared_ptr<platform::defaults::Domain> containerFor(SettingDomain domain) {
   // A suite setting names no domain: PublishedUserDefault takes `shared`, or the standard
