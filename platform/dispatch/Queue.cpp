@@ -226,6 +226,22 @@ void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
   std::uint64_t unsettled = 0;
   for (unsigned ran = 0;;) {
     if (unsettled == counted) {
+      // Everything counted has run. Before giving the queue up, linger briefly for a producer
+      // that is about to add more: a steady producer that is a little slower than this drainer
+      // would otherwise make every item take the queue from idle to busy, paying a hand-off
+      // through the worker pool (and often a wake-up) per item. Lingering stops at once when
+      // other queues have jobs waiting for a worker.
+      detail::spinFor(
+          [&] {
+            return count_.load(std::memory_order_acquire) != counted ||
+                   WorkerPool::instance().hasPendingJobs();
+          },
+          detail::kLingerLimit);
+      std::uint64_t now = count_.load(std::memory_order_acquire);
+      if (now != counted) {
+        counted = now;
+        continue;
+      }
       counted = count_.fetch_sub(unsettled, std::memory_order_acq_rel) - unsettled;
       unsettled = 0;
       if (counted == 0) return;

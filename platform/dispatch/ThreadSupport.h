@@ -54,6 +54,9 @@ bool spinFor(Pred ready, std::chrono::nanoseconds limit) {
 // that an idle process costs nothing.
 inline constexpr std::chrono::microseconds kSpinLimit{5};
 
+// How long a serial queue's drainer waits for more items before it gives the queue up.
+inline constexpr std::chrono::microseconds kLingerLimit{3};
+
 // True on the process's initial thread (the one whose thread id equals the process id).
 bool isMainThread();
 

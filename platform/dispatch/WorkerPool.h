@@ -44,6 +44,9 @@ class WorkerPool {
 
   void submit(Job job);
 
+  // True when jobs wait for a worker (a hint: read without the lock).
+  bool hasPendingJobs() const { return pendingJobs_.load(std::memory_order_relaxed) != 0; }
+
   // Brackets a wait that may sleep. Only counts on the pool's own workers.
   void blockedEnter();
   void blockedLeave();
