@@ -140,7 +140,7 @@ void DDLog::logWithArgs(bool asynchronous, DDLogLevel level, DDLogFlag flag, std
                         std::span<const DDFormatArgument> args) {
   if (format == nullptr) return;
   // The texts become the record's own strings: these pointers need not outlive the call.
-  auto message = std::make_shared<const DDLogMessage>(
+  auto message = DDLogMessage::create(
       DDLogText(std::string(format)), args, level, flag, context,
       DDLogText(std::string(file ? file : "")),
       function ? DDLogText(std::string(function)) : DDLogText(), line, std::move(tag), 0,

@@ -8,7 +8,7 @@ std::shared_ptr<const DDLogMessage> DDLogMessageFromFormat(
     std::string_view file, std::string_view function, std::uint64_t line, DDLogObjectPtr tag,
     std::optional<DDLogMessage::Timestamp> timestamp) {
   // file and function are copied: this constructor cannot know how long the caller's texts live.
-  return std::make_shared<const DDLogMessage>(
+  return DDLogMessage::create(
       DDLogText(std::string(message.format())), DDLogText(message.formatted()), level, flag,
       context, DDLogText(std::string(file)), DDLogText(std::string(function)), line, std::move(tag),
       DDLogMessageOptions::keepMessage, timestamp);

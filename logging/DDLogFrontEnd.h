@@ -94,9 +94,9 @@ inline void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel lev
                     std::int64_t context, std::string_view file, std::string_view function,
                     std::uint64_t line, DDLogObjectPtr tag) {
   deliver(log, asynchronous,
-          std::make_shared<const DDLogMessage>(std::string_view(), std::string_view(), level, flag,
-                                               context, file, function, line, std::move(tag),
-                                               DDLogMessageOptions::keepMessage, std::nullopt));
+          DDLogMessage::create(std::string_view(), std::string_view(), level, flag, context, file,
+                               function, line, std::move(tag), DDLogMessageOptions::keepMessage,
+                               std::nullopt));
 }
 
 template <class Msg, class... Args>
@@ -110,10 +110,9 @@ void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDL
   if constexpr (std::is_same_v<D, DDLogMessageFormat>) {
     static_assert(sizeof...(Args) == 0, "a DDLogMessageFormat takes no further arguments");
     deliver(log, asynchronous,
-            std::make_shared<const DDLogMessage>(DDLogText(std::string(msg.format())),
-                                                 DDLogText(msg.formatted()), level, flag, context,
-                                                 file, function, line, std::move(tag),
-                                                 DDLogMessageOptions::keepMessage, std::nullopt));
+            DDLogMessage::create(DDLogText(std::string(msg.format())), DDLogText(msg.formatted()),
+                                 level, flag, context, file, function, line, std::move(tag),
+                                 DDLogMessageOptions::keepMessage, std::nullopt));
   } else if constexpr (std::is_convertible_v<const D&, std::string_view> ||
                        std::is_convertible_v<const D&, const char*>) {
     std::string_view format;
@@ -123,29 +122,31 @@ void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDL
       const char* p = msg;
       format = p ? std::string_view(p) : std::string_view();
     }
-    // A literal is referenced; anything else is copied into the record.
-    DDLogText formatText = kLiteral ? DDLogText(format) : DDLogText(std::string(format));
-    DDLogText messageText;
     if constexpr (sizeof...(Args) == 0) {
-      messageText = kLiteral ? DDLogText(format) : DDLogText(std::string(format));
+      // A literal is referenced; any other text is copied into the record, once for both the
+      // text and the format.
+      deliver(log, asynchronous,
+              DDLogMessage::create(kLiteral ? DDLogText(format) : DDLogText::transient(format),
+                                   level, flag, context, file, function, line, std::move(tag),
+                                   DDLogMessageOptions::keepMessage, std::nullopt));
     } else {
       const DDFormatArgument argv[] = {ddFormatArgument(args)...};
-      std::string text;
-      text.reserve(format.size() + 32 * sizeof...(Args));
-      ddAppendFormat(text, format, argv);
-      messageText = DDLogText(std::move(text));
+      // Formatted in the thread's scratch buffer; the record copies the finished text.
+      DDScratchString scratch;
+      ddAppendFormat(scratch.text(), format, argv);
+      deliver(log, asynchronous,
+              DDLogMessage::create(kLiteral ? DDLogText(format) : DDLogText(std::string(format)),
+                                   DDLogText::transient(scratch.text()), level, flag, context, file,
+                                   function, line, std::move(tag), DDLogMessageOptions::keepMessage,
+                                   std::nullopt));
     }
-    deliver(log, asynchronous,
-            std::make_shared<const DDLogMessage>(
-                std::move(formatText), std::move(messageText), level, flag, context, file, function,
-                line, std::move(tag), DDLogMessageOptions::keepMessage, std::nullopt));
   } else {
     static_assert(sizeof...(Args) == 0, "only a format text takes arguments");
     std::string text = ddFormatArgument(msg).description();
-    deliver(log, asynchronous,
-            std::make_shared<const DDLogMessage>(DDLogText(std::move(text)), level, flag, context,
-                                                 file, function, line, std::move(tag),
-                                                 DDLogMessageOptions::keepMessage, std::nullopt));
+    deliver(
+        log, asynchronous,
+        DDLogMessage::create(DDLogText(std::move(text)), level, flag, context, file, function, line,
+                             std::move(tag), DDLogMessageOptions::keepMessage, std::nullopt));
   }
 }
 

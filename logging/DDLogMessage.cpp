@@ -53,14 +53,29 @@ std::string_view DDLogMessage::fileNameOf(std::string_view path) noexcept {
   return dot == std::string_view::npos ? name : name.substr(0, dot);
 }
 
+// The record and its shared-pointer bookkeeping (two counters and a vtable pointer) must fit a
+// pool block, or every record would silently fall back to the general-purpose allocator.
+static_assert(sizeof(DDLogMessage) + 4 * sizeof(void*) <= dd_detail::kRecordBlockSize);
+
 DDLogMessage::DDLogMessage() = default;
 
 void DDLogMessage::setText(std::string& own, std::string_view& view, DDLogText& text, bool share) {
-  if (text.owned() || !share) {
+  if (text.owned() || text.transient() || !share) {
     own = text.take();
     view = own;
   } else {
     view = text.view();
+  }
+}
+
+void DDLogMessage::setMessageText(DDLogText& text, bool share) {
+  const bool copies = !text.owned() && (text.transient() || !share);
+  const std::string_view v = text.view();
+  if (copies && v.size() <= kInlineText) {
+    std::char_traits<char>::copy(inlineText_, v.data(), v.size());
+    message_ = std::string_view(inlineText_, v.size());
+  } else {
+    setText(ownedMessage_, message_, text, share);
   }
 }
 
@@ -72,7 +87,7 @@ DDLogMessage::DDLogMessage(DDLogText format, DDLogText message, DDLogLevel level
   requireText(message, "message");
   const bool keep = (options & DDLogMessageOptions::keepMessage) != 0;
   setText(ownedFormat_, messageFormat_, format, keep);
-  setText(ownedMessage_, message_, message, keep);
+  setMessageText(message, keep);
   build(level, flag, context, file, function, line, std::move(tag), options, timestamp);
 }
 
@@ -84,8 +99,10 @@ DDLogMessage::DDLogMessage(DDLogText format, std::span<const DDFormatArgument> a
   const bool keep = (options & DDLogMessageOptions::keepMessage) != 0;
   setText(ownedFormat_, messageFormat_, format, keep);
   if (format.present()) {
-    ownedMessage_ = ddStringWithFormat(messageFormat_, args);
-    message_ = ownedMessage_;
+    DDScratchString scratch;
+    ddAppendFormat(scratch.text(), messageFormat_, args);
+    DDLogText text = DDLogText::transient(scratch.text());
+    setMessageText(text, true);
   }
   build(level, flag, context, file, function, line, std::move(tag),
         options | DDLogMessageOptions::keepMessage, timestamp);
@@ -98,7 +115,7 @@ DDLogMessage::DDLogMessage(DDLogText message, DDLogLevel level, DDLogFlag flag,
   requireText(message, "messageFormat");
   requireText(message, "message");
   // One text serves as both: owned once, referenced twice.
-  setText(ownedMessage_, message_, message, (options & DDLogMessageOptions::keepMessage) != 0);
+  setMessageText(message, (options & DDLogMessageOptions::keepMessage) != 0);
   messageFormat_ = message_;
   build(level, flag, context, file, function, line, std::move(tag), options, timestamp);
 }
@@ -140,7 +157,7 @@ void DDLogMessage::build(DDLogLevel level, DDLogFlag flag, std::int64_t context,
 }
 
 std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
-  auto c = std::make_shared<DDLogMessage>();
+  auto c = std::allocate_shared<DDLogMessage>(dd_detail::DDLogMessageAllocator<DDLogMessage>());
   auto self = weak_from_this().lock();
   if (self) {
     c->origin_ = self;

@@ -15,6 +15,13 @@
 //   owns a copy of both.
 // - A string handed over by move (std::string&&) always becomes the record's own, whatever the
 //   options: taking it is not a copy.
+// - A transient text (DDLogText::transient) lives only until the constructor returns, in a
+//   buffer its caller reuses: the record always copies it. A short message text is copied into
+//   the record's own inline storage, so that a formatted log call allocates nothing but the
+//   record itself.
+//
+// Build shared records with DDLogMessage::create(), which takes their storage from the record
+// pool (DDLogMessagePool.h) rather than the general-purpose allocator.
 //
 // The constructing thread's identity is read once per thread and cached: the thread id (gettid()
 // in decimal, "N/A" when it cannot be read) and its name as it was at that thread's first record,
@@ -31,6 +38,7 @@
 
 #include "logging/DDFormatArgument.h"
 #include "logging/DDLogLevel.h"
+#include "logging/DDLogMessagePool.h"
 #include "logging/DDLogObject.h"
 
 namespace platform::dispatch {
@@ -53,15 +61,23 @@ class DDLogText {
   DDLogText(std::string_view s) noexcept : present_(true), view_(s) {}
   DDLogText(const std::string& s) noexcept : present_(true), view_(s) {}
   DDLogText(std::string&& s) noexcept : present_(true), owned_(true), string_(std::move(s)) {}
+  // A view of a buffer that is reused once the constructor returns: always copied.
+  static DDLogText transient(std::string_view s) noexcept {
+    DDLogText t(s);
+    t.transient_ = true;
+    return t;
+  }
 
   bool present() const noexcept { return present_; }
   bool owned() const noexcept { return owned_; }
+  bool transient() const noexcept { return transient_; }
   std::string_view view() const noexcept { return owned_ ? std::string_view(string_) : view_; }
   std::string take() { return owned_ ? std::move(string_) : std::string(view_); }
 
  private:
   bool present_ = false;
   bool owned_ = false;
+  bool transient_ = false;
   std::string_view view_;
   std::string string_;
 };
@@ -92,6 +108,14 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
   DDLogMessage(DDLogText message, DDLogLevel level, DDLogFlag flag, std::int64_t context,
                DDLogText file, DDLogText function, std::uint64_t line, DDLogObjectPtr tag,
                std::int64_t options, std::optional<Timestamp> timestamp);
+
+  // A shared record built with any of the constructors above, its storage taken from the
+  // record pool.
+  template <class... Args>
+  static std::shared_ptr<const DDLogMessage> create(Args&&... args) {
+    return std::allocate_shared<const DDLogMessage>(
+        dd_detail::DDLogMessageAllocator<DDLogMessage>(), std::forward<Args>(args)...);
+  }
 
   DDLogMessage(const DDLogMessage&) = delete;
   DDLogMessage& operator=(const DDLogMessage&) = delete;
@@ -136,6 +160,8 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
 
  private:
   static void setText(std::string& own, std::string_view& view, DDLogText& text, bool share);
+  // As setText, but a short copy goes into the inline storage.
+  void setMessageText(DDLogText& text, bool share);
   void build(DDLogLevel level, DDLogFlag flag, std::int64_t context, DDLogText& file,
              DDLogText& function, std::uint64_t line, DDLogObjectPtr tag, std::int64_t options,
              std::optional<Timestamp> timestamp);
@@ -159,6 +185,10 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
   std::uint64_t qos_ = 0;
   // For copies: the record whose texts this one references.
   std::shared_ptr<const DDLogMessage> origin_;
+  // Inline storage for a short message text. Sized so that the record and its shared-pointer
+  // bookkeeping fill one pool block.
+  static constexpr std::size_t kInlineText = 200;
+  char inlineText_[kInlineText];
 };
 
 using DDLogMessagePtr = std::shared_ptr<const DDLogMessage>;

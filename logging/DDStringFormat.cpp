@@ -441,3 +441,39 @@ void ddAppendFormat(std::string& out, std::string_view f, std::span<const DDForm
     }
   }
 }
+
+namespace {
+
+// Kept small between uses: a thread that once formatted a huge text does not hold on to it.
+constexpr std::size_t kScratchKeep = 4096;
+
+struct Scratch {
+  std::string text;
+  bool inUse = false;
+};
+
+Scratch& threadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+}  // namespace
+
+DDScratchString::DDScratchString() noexcept {
+  Scratch& s = threadScratch();
+  borrowed_ = !s.inUse;
+  if (borrowed_) {
+    s.inUse = true;
+    text_ = &s.text;
+  } else {
+    text_ = &fresh_;
+  }
+}
+
+DDScratchString::~DDScratchString() {
+  if (!borrowed_) return;
+  Scratch& s = threadScratch();
+  s.text.clear();
+  if (s.text.capacity() > kScratchKeep) s.text.shrink_to_fit();
+  s.inUse = false;
+}

@@ -1,0 +1,67 @@
+#pragma once
+// Storage for log records, recycled across threads.
+//
+// A record is typically built on the calling thread and released on a logger's queue, another
+// thread. With the general-purpose allocator that pattern is its worst case: the producer's
+// per-thread cache is always empty, the consumer's is always full, and both meet on the same
+// arena lock for every record. Records therefore come from fixed-size blocks kept on a shared
+// free list plus a small cache per thread:
+// - a thread that frees a block keeps up to kLocalBlocks for its own next records and hands the
+//   rest back in chains of kChainBlocks with one atomic operation per chain;
+// - a thread whose cache is empty takes the whole shared list with one exchange, so no thread
+//   ever pops a single block from a shared list (no ABA);
+// - the shared list is bounded (kMaxSharedBlocks): after a burst, blocks beyond the bound go back
+//   to the system, so a spike of queued records does not pin its memory for the life of the
+//   process.
+// Under AddressSanitizer every block comes from and goes back to the system allocator, so that
+// use-after-free of a record stays detectable.
+
+#include <cstddef>
+#include <new>
+
+namespace dd_detail {
+
+inline constexpr std::size_t kRecordBlockSize = 704;
+inline constexpr std::size_t kLocalBlocks = 16;
+inline constexpr std::size_t kChainBlocks = 32;
+inline constexpr std::size_t kMaxSharedBlocks = 4096;
+
+void* allocateRecordBlock();
+void deallocateRecordBlock(void* block) noexcept;
+
+// An allocator for std::allocate_shared: requests that fit a block use the pool, others the
+// system allocator.
+template <class T>
+struct DDLogMessageAllocator {
+  using value_type = T;
+
+  DDLogMessageAllocator() noexcept = default;
+  template <class U>
+  DDLogMessageAllocator(const DDLogMessageAllocator<U>&) noexcept {}
+
+  static constexpr bool pooled(std::size_t n) {
+    return alignof(T) <= alignof(std::max_align_t) && n <= kRecordBlockSize / sizeof(T);
+  }
+
+  T* allocate(std::size_t n) {
+    if (pooled(n)) return static_cast<T*>(allocateRecordBlock());
+    return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t(alignof(T))));
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (pooled(n)) {
+      deallocateRecordBlock(p);
+    } else {
+      ::operator delete(p, n * sizeof(T), std::align_val_t(alignof(T)));
+    }
+  }
+
+  template <class U>
+  bool operator==(const DDLogMessageAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+// Blocks currently held on the shared free list (a hint; for tests and diagnostics).
+std::size_t sharedRecordBlocks() noexcept;
+
+}  // namespace dd_detail

@@ -1,0 +1,103 @@
+#include "logging/DDLogMessagePool.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logging/DDAbstractLogger.h"
+#include "logging/DDLogFrontEnd.h"
+#include "logging/DDLogMessage.h"
+
+namespace {
+
+std::shared_ptr<const DDLogMessage> record(DDLogText text) {
+  return DDLogMessage::create(std::move(text), DDLogLevel::all, DDLogFlag::info, 0, "f.cpp", "fn",
+                              1, nullptr, 0, std::nullopt);
+}
+
+// Records built on one thread and released on another (the dispatcher's pattern) go back to the
+// pool, and the shared free list stays bounded after a burst.
+TEST(DDLogMessagePool, BlocksCrossThreadsAndTheSharedListStaysBounded) {
+  constexpr std::size_t kBurst = 3 * dd_detail::kMaxSharedBlocks;
+  std::vector<std::shared_ptr<const DDLogMessage>> burst;
+  burst.reserve(kBurst);
+  for (std::size_t i = 0; i < kBurst; ++i)
+    burst.push_back(record(DDLogText::transient("record " + std::to_string(i))));
+  for (std::size_t i = 0; i < kBurst; i += 997)
+    EXPECT_EQ(burst[i]->message(), "record " + std::to_string(i));
+  std::thread([&] { burst.clear(); }).join();
+  EXPECT_LE(dd_detail::sharedRecordBlocks(), dd_detail::kMaxSharedBlocks);
+
+  // The released blocks serve new records, texts intact.
+  std::vector<std::shared_ptr<const DDLogMessage>> again;
+  for (int i = 0; i < 100; ++i)
+    again.push_back(record(DDLogText::transient(std::string(i, 'x'))));
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(again[i]->message(), std::string(i, 'x'));
+}
+
+// A transient text lives in a buffer its owner reuses: the record must hold its own copy, inline
+// when short and on the heap when long, and copies of the record must see the same text.
+TEST(DDLogMessagePool, TransientTextsAreCopiedWhateverTheirLength) {
+  for (std::size_t length : {0u, 1u, 199u, 200u, 201u, 5000u}) {
+    std::string buffer(length, 'a');
+    auto r = record(DDLogText::transient(buffer));
+    const std::string expected = buffer;
+    buffer.assign(length, 'b');
+    EXPECT_EQ(r->message(), expected) << length;
+    EXPECT_EQ(r->messageFormat(), expected) << length;
+    auto c = r->copy();
+    r.reset();
+    EXPECT_EQ(c->message(), expected) << length;
+  }
+}
+
+class Capture : public DDAbstractLogger {
+ public:
+  void logMessage(const DDLogMessagePtr& m) override {
+    std::lock_guard lock(m_);
+    texts_.emplace_back(m->message());
+  }
+  std::vector<std::string> texts() const {
+    std::lock_guard lock(m_);
+    return texts_;
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::vector<std::string> texts_;
+};
+
+// An argument whose description logs while the outer text is being formatted: the nested call
+// must not reuse the outer call's formatting buffer.
+class Chatty : public DDLogObject {
+ public:
+  explicit Chatty(std::shared_ptr<DDLog> log) : log_(std::move(log)) {}
+  std::string description() const override {
+    _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log_, "inner %@ %d",
+                  std::string(150, 'i'), 7);
+    return "chatty";
+  }
+
+ private:
+  std::shared_ptr<DDLog> log_;
+};
+
+TEST(DDLogMessagePool, NestedFormattingKeepsBothTexts) {
+  auto log = std::make_shared<DDLog>();
+  auto capture = std::make_shared<Capture>();
+  log->addLogger(capture);
+  DDLogObjectPtr chatty = std::make_shared<Chatty>(log);
+  _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, "outer [%@] %@ end",
+                std::string(100, 'o'), chatty);
+  log->flushLog();
+  const auto texts = capture->texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "inner " + std::string(150, 'i') + " 7");
+  EXPECT_EQ(texts[1], "outer [" + std::string(100, 'o') + "] chatty end");
+}
+
+}  // namespace
