@@ -246,13 +246,25 @@ void SourceCore::onEvent(std::uint32_t events) {
       return;
     }
     case Kind::File: {
-      std::uint64_t bits = readFileEvents() & fileMask_;
+      std::uint64_t bits = 0;
+      {
+        // readFileEvents() looks at the watched descriptor: see the read source above.
+        std::lock_guard lock(m_);
+        if (isCancelled()) return;
+        bits = readFileEvents() & fileMask_;
+      }
       if (bits) merge(bits);
       return;
     }
     case Kind::Read: {
       int avail = 0;
-      if (ioctl(fd_, FIONREAD, &avail) != 0 || avail < 0) avail = 0;
+      {
+        // Under the lock and only while not cancelled: the owner may close its descriptor as
+        // soon as cancel() returns.
+        std::lock_guard lock(m_);
+        if (isCancelled()) return;
+        if (ioctl(fd_, FIONREAD, &avail) != 0 || avail < 0) avail = 0;
+      }
       (void)events;
       merge(static_cast<std::uint64_t>(avail));
       return;

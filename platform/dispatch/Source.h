@@ -8,6 +8,8 @@
 //   itself. Events that arrive while a handler is pending are merged (data() accumulates).
 // - cancel() stops further deliveries; the cancel handler runs once, on the target queue, after
 //   any running event handler has returned. Dropping the last reference cancels the source.
+//   Once cancel() has returned, the source no longer looks at the descriptor it watches (a read
+//   or file source), so its owner may close that descriptor at once.
 // - Handlers usually capture their owner weakly; the source holds its handlers until cancelled.
 
 #include <sys/types.h>
