@@ -19,17 +19,42 @@ struct FreeBlock {
   FreeBlock* next;
 };
 
-// Trivially destructible, so records released from exit handlers or late thread-local
-// destructors still find the pool intact.
-constinit std::atomic<FreeBlock*> gShared{nullptr};
-// Approximate (a taker resets it without knowing how much it took); only bounds the list.
-constinit std::atomic<std::size_t> gSharedCount{0};
+// The shared list is a small stack of chains of up to kChainBlocks blocks each, under a spin
+// lock held for a few instructions: a thread takes one chain at a time, so several producing
+// threads share the spare blocks fairly. Trivially destructible, so records released from exit
+// handlers or late thread-local destructors still find the pool intact.
+constexpr std::size_t kMaxChains = kMaxSharedBlocks / kChainBlocks;
+constinit std::atomic<bool> gLocked{false};
+struct Chain {
+  FreeBlock* head;
+  std::size_t blocks;
+};
+constinit Chain gChains[kMaxChains] = {};
+constinit std::size_t gChainCount = 0;
+constinit std::atomic<std::size_t> gSharedBlocks{0};
+
+class SpinGuard {
+ public:
+  SpinGuard() noexcept {
+    while (gLocked.exchange(true, std::memory_order_acquire)) {
+      while (gLocked.load(std::memory_order_relaxed)) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+      }
+    }
+  }
+  ~SpinGuard() {
+    gLocked.store(false, std::memory_order_release);
+  }
+  SpinGuard(const SpinGuard&) = delete;
+  SpinGuard& operator=(const SpinGuard&) = delete;
+};
 
 struct Cache {
   FreeBlock* local;        // this thread's next blocks
   std::size_t localFreed;  // how many of them this thread freed itself (bounded)
   FreeBlock* chain;        // blocks on their way to the shared list
-  FreeBlock* chainTail;
   std::size_t chainCount;
   bool registered;  // the thread-exit hook knows this cache
 };
@@ -43,31 +68,41 @@ void releaseToSystem(FreeBlock* b) noexcept {
   }
 }
 
-void pushShared(FreeBlock* head, FreeBlock* tail, std::size_t n) noexcept {
-  if (gSharedCount.load(std::memory_order_relaxed) + n > kMaxSharedBlocks) {
-    releaseToSystem(head);
-    return;
+// Hands a chain to the shared stack, or back to the system when the stack is full.
+void pushShared(FreeBlock* head, std::size_t n) noexcept {
+  {
+    SpinGuard guard;
+    if (gChainCount < kMaxChains) {
+      gChains[gChainCount++] = Chain{head, n};
+      gSharedBlocks.fetch_add(n, std::memory_order_relaxed);
+      return;
+    }
   }
-  gSharedCount.fetch_add(n, std::memory_order_relaxed);
-  FreeBlock* old = gShared.load(std::memory_order_relaxed);
-  do {
-    tail->next = old;
-  } while (!gShared.compare_exchange_weak(old, head, std::memory_order_release,
-                                          std::memory_order_relaxed));
+  releaseToSystem(head);
+}
+
+// One chain from the shared stack, or null.
+FreeBlock* popShared() noexcept {
+  Chain chain{};
+  {
+    SpinGuard guard;
+    if (gChainCount == 0) return nullptr;
+    chain = gChains[--gChainCount];
+    gChains[gChainCount] = Chain{};
+  }
+  gSharedBlocks.fetch_sub(chain.blocks, std::memory_order_relaxed);
+  return chain.head;
 }
 
 // Runs when a thread that used the pool ends: its blocks go to the shared list (or back to the
 // system beyond the bound).
 void flushCache(void* p) noexcept {
   auto* c = static_cast<Cache*>(p);
-  if (c->chain != nullptr) pushShared(c->chain, c->chainTail, c->chainCount);
+  if (c->chain != nullptr) pushShared(c->chain, c->chainCount);
   std::size_t n = 0;
-  FreeBlock* tail = c->local;
-  for (FreeBlock* b = c->local; b != nullptr; b = b->next) {
-    tail = b;
+  for (FreeBlock* b = c->local; b != nullptr; b = b->next)
     ++n;
-  }
-  if (c->local != nullptr) pushShared(c->local, tail, n);
+  if (c->local != nullptr) pushShared(c->local, n);
   *c = Cache{};
 }
 
@@ -92,9 +127,8 @@ void* allocateRecordBlock() {
   if constexpr (kPooling) {
     Cache& c = tCache;
     if (c.local == nullptr) {
-      c.local = gShared.exchange(nullptr, std::memory_order_acquire);
+      c.local = popShared();
       if (c.local != nullptr) {
-        gSharedCount.store(0, std::memory_order_relaxed);
         c.localFreed = 0;
         registerCache(c);
       }
@@ -123,17 +157,16 @@ void deallocateRecordBlock(void* block) noexcept {
     return;
   }
   b->next = c.chain;
-  if (c.chain == nullptr) c.chainTail = b;
   c.chain = b;
   if (++c.chainCount == kChainBlocks) {
-    pushShared(c.chain, c.chainTail, c.chainCount);
-    c.chain = c.chainTail = nullptr;
+    pushShared(c.chain, c.chainCount);
+    c.chain = nullptr;
     c.chainCount = 0;
   }
 }
 
 std::size_t sharedRecordBlocks() noexcept {
-  return gSharedCount.load(std::memory_order_relaxed);
+  return gSharedBlocks.load(std::memory_order_relaxed);
 }
 
 }  // namespace dd_detail

@@ -5,14 +5,14 @@
 // thread. With the general-purpose allocator that pattern is its worst case: the producer's
 // per-thread cache is always empty, the consumer's is always full, and both meet on the same
 // arena lock for every record. Records therefore come from fixed-size blocks kept on a shared
-// free list plus a small cache per thread:
+// stack of chains plus a small cache per thread:
 // - a thread that frees a block keeps up to kLocalBlocks for its own next records and hands the
-//   rest back in chains of kChainBlocks with one atomic operation per chain;
-// - a thread whose cache is empty takes the whole shared list with one exchange, so no thread
-//   ever pops a single block from a shared list (no ABA);
-// - the shared list is bounded (kMaxSharedBlocks): after a burst, blocks beyond the bound go back
-//   to the system, so a spike of queued records does not pin its memory for the life of the
-//   process.
+//   rest to the shared stack in chains of kChainBlocks, one short critical section per chain;
+// - a thread whose cache is empty takes one chain, so several producing threads share the spare
+//   blocks fairly;
+// - the shared stack is bounded (kMaxSharedBlocks): after a burst, blocks beyond the bound go
+//   back to the system, so a spike of queued records does not pin its memory for the life of
+//   the process.
 // Under AddressSanitizer every block comes from and goes back to the system allocator, so that
 // use-after-free of a record stays detectable.
 
@@ -61,7 +61,7 @@ struct DDLogMessageAllocator {
   }
 };
 
-// Blocks currently held on the shared free list (a hint; for tests and diagnostics).
+// Blocks currently held on the shared stack (for tests and diagnostics).
 std::size_t sharedRecordBlocks() noexcept;
 
 }  // namespace dd_detail
