@@ -73,30 +73,16 @@ class Queue : public std::enable_shared_from_this<Queue> {
   // the same as async.
   void asyncBarrier(Block work);
 
-  // Runs `f` on this queue and waits for it; returns what `f` returns.
+  // Runs `f` on this queue and waits for it; returns what `f` returns. A call that would wait
+  // on itself (a sync onto the serial queue the caller is running on) is refused with a
+  // contract violation: `f` does not run and the result is a value-initialized R.
   template <class F>
   auto sync(F&& f) -> std::invoke_result_t<F&> {
-    using R = std::invoke_result_t<F&>;
-    if constexpr (std::is_void_v<R>) {
-      syncRef(FunctionRef(f), false);
-    } else {
-      std::optional<R> out;
-      auto g = [&] { out.emplace(f()); };
-      syncRef(FunctionRef(g), false);
-      return std::move(*out);
-    }
+    return syncWith(f, false);
   }
   template <class F>
   auto syncBarrier(F&& f) -> std::invoke_result_t<F&> {
-    using R = std::invoke_result_t<F&>;
-    if constexpr (std::is_void_v<R>) {
-      syncRef(FunctionRef(f), true);
-    } else {
-      std::optional<R> out;
-      auto g = [&] { out.emplace(f()); };
-      syncRef(FunctionRef(g), true);
-      return std::move(*out);
-    }
+    return syncWith(f, true);
   }
 
   // Queue-specific values. The key is any unique address; the value is not owned.
@@ -111,7 +97,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
     // Not a copy constructor: copying a FunctionRef copies the reference it holds.
     template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cv_t<F>, FunctionRef>>>
     explicit FunctionRef(F& f)
-        : obj_(static_cast<void*>(&f)), call_([](void* o) { (*static_cast<F*>(o))(); }) {}
+        : obj_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* o) { (*static_cast<F*>(o))(); }) {}
     void operator()() const { call_(obj_); }
 
    private:
@@ -123,6 +110,21 @@ class Queue : public std::enable_shared_from_this<Queue> {
   friend class QueueImpl;
   Queue(std::string label, QoS qos, Kind kind);
   void syncRef(FunctionRef f, bool barrier);
+  template <class F>
+  auto syncWith(F& f, bool barrier) -> std::invoke_result_t<F&> {
+    using R = std::invoke_result_t<F&>;
+    if constexpr (std::is_void_v<R>) {
+      syncRef(FunctionRef(f), barrier);
+    } else {
+      static_assert(std::is_default_constructible_v<R>,
+                    "sync with a result needs a result to give when the call is refused");
+      std::optional<R> out;
+      auto g = [&] { out.emplace(f()); };
+      syncRef(FunctionRef(g), barrier);
+      if (!out) return R{};
+      return std::move(*out);
+    }
+  }
 
   const std::string label_;
   const QoS qos_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -148,6 +149,11 @@ TEST(SerialQueue, SyncOntoOwnChainIsReportedNotRun) {
   EXPECT_EQ(texts[1], selfSyncText("test.a"));
   // Both queues are usable afterwards (nothing was left claimed).
   EXPECT_EQ(a->sync([] { return 1; }) + b->sync([] { return 2; }), 3);
+  // A refused call with a result gives a value-initialized one; a const callable is accepted.
+  const std::function<std::string()> text = [] { return std::string("ran"); };
+  EXPECT_EQ(a->sync([&] { return a->sync(text); }), "");
+  EXPECT_EQ(a->sync(text), "ran");
+  EXPECT_EQ(capture.texts().size(), 3U);
 
   // The test runs on the main thread, which counts as running the main queue.
   Queue::main()->sync([&] { ++innerRuns; });
