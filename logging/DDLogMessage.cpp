@@ -70,13 +70,22 @@ void DDLogMessage::setText(std::string& own, std::string_view& view, DDLogText& 
 
 void DDLogMessage::setMessageText(DDLogText& text, bool share) {
   const bool copies = !text.owned() && (text.transient() || !share);
-  const std::string_view v = text.view();
-  if (copies && v.size() <= kInlineText) {
-    std::char_traits<char>::copy(inlineText_, v.data(), v.size());
-    message_ = std::string_view(inlineText_, v.size());
+  if (copies) {
+    message_ = keep(text.view(), ownedMessage_);
   } else {
     setText(ownedMessage_, message_, text, share);
   }
+}
+
+std::string_view DDLogMessage::keep(std::string_view v, std::string& fallback) {
+  if (v.size() <= kInlineBytes - inlineUsed_) {
+    char* at = inline_ + inlineUsed_;
+    std::char_traits<char>::copy(at, v.data(), v.size());
+    inlineUsed_ += v.size();
+    return std::string_view(at, v.size());
+  }
+  fallback.assign(v);
+  return fallback;
 }
 
 DDLogMessage::DDLogMessage(DDLogText format, DDLogText message, DDLogLevel level, DDLogFlag flag,
@@ -144,16 +153,10 @@ void DDLogMessage::build(DDLogLevel level, DDLogFlag flag, std::int64_t context,
   threadID_ = thread.id;
   threadName_ = thread.name;
 
-  if (platform::dispatch::Queue* q = platform::dispatch::Queue::current()) {
-    queue_ = q->weak_from_this().lock();
-  }
-  if (queue_) {
-    queueLabel_ = queue_->label();
-  } else {
-    ownedQueueLabel_ = platform::dispatch::Queue::currentLabel();
-    queueLabel_ = ownedQueueLabel_;
-  }
-  qos_ = static_cast<std::uint64_t>(platform::dispatch::Queue::currentQoS());
+  // The queue outlives the item running on it, so its label can be read here and copied.
+  const platform::dispatch::Queue* q = platform::dispatch::Queue::current();
+  queueLabel_ = keep(q ? std::string_view(q->label()) : std::string_view(), ownedQueueLabel_);
+  qos_ = static_cast<std::uint64_t>(q ? q->qos() : platform::dispatch::QoS::Unspecified);
 }
 
 std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
@@ -194,7 +197,6 @@ std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
   c->timestamp_ = timestamp_;
   c->threadID_ = threadID_;
   c->threadName_ = threadName_;
-  c->queue_ = queue_;
   c->qos_ = qos_;
   return c;
 }

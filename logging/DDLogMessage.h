@@ -178,17 +178,20 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
   Timestamp timestamp_{};
   std::string threadID_;
   std::optional<std::string> threadName_;
-  // The queue the record was built on, kept so that its label needs no copy.
-  std::shared_ptr<const platform::dispatch::Queue> queue_;
   std::string ownedQueueLabel_;
   std::string_view queueLabel_;
   std::uint64_t qos_ = 0;
   // For copies: the record whose texts this one references.
   std::shared_ptr<const DDLogMessage> origin_;
-  // Inline storage for a short message text. Sized so that the record and its shared-pointer
-  // bookkeeping fill one pool block.
-  static constexpr std::size_t kInlineText = 200;
-  char inlineText_[kInlineText];
+  // Inline storage for a short message text and the queue label, in that order, so that building
+  // a record copies them without allocating and without touching a counter the queue shares
+  // with other threads. Sized so that the record and its shared-pointer bookkeeping fill one
+  // pool block.
+  static constexpr std::size_t kInlineBytes = 256;
+  char inline_[kInlineBytes];
+  std::size_t inlineUsed_ = 0;
+  // Copies `v` into the inline storage when it fits, else into `fallback`.
+  std::string_view keep(std::string_view v, std::string& fallback);
 };
 
 using DDLogMessagePtr = std::shared_ptr<const DDLogMessage>;

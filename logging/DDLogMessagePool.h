@@ -21,7 +21,7 @@
 
 namespace dd_detail {
 
-inline constexpr std::size_t kRecordBlockSize = 704;
+inline constexpr std::size_t kRecordBlockSize = 768;
 inline constexpr std::size_t kLocalBlocks = 16;
 inline constexpr std::size_t kChainBlocks = 32;
 inline constexpr std::size_t kMaxSharedBlocks = 4096;
