@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "platform/dispatch/ThreadSupport.h"
+
 namespace dd_detail {
 namespace {
 
@@ -37,16 +39,11 @@ class SpinGuard {
  public:
   SpinGuard() noexcept {
     while (gLocked.exchange(true, std::memory_order_acquire)) {
-      while (gLocked.load(std::memory_order_relaxed)) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-      }
+      while (gLocked.load(std::memory_order_relaxed))
+        platform::dispatch::detail::cpuRelax();
     }
   }
-  ~SpinGuard() {
-    gLocked.store(false, std::memory_order_release);
-  }
+  ~SpinGuard() { gLocked.store(false, std::memory_order_release); }
   SpinGuard(const SpinGuard&) = delete;
   SpinGuard& operator=(const SpinGuard&) = delete;
 };
