@@ -1,10 +1,8 @@
 // A second process for the defaults tests. Modes:
 //   increment DIR KEY N      N atomic increments of an int under KEY
 //   fill DIR PREFIX N        sets PREFIX0 .. PREFIX<N-1> to their index
-//   set DIR KEY INT          one write
 //   loop DIR KEY             writes increasing ints until killed
-//   hold DIR KEY             starts a transaction, writes KEY, prints "holding" and waits to be
-//   killed
+//   hold DIR KEY             starts a transaction, writes KEY, prints "holding", waits to be killed
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -55,7 +53,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (mode == "set") return domain->set(key, Value(std::int64_t{std::atol(argv[4])})) ? 0 : 7;
   if (mode == "loop") {
     for (std::int64_t i = 0;; ++i) {
       if (!domain->set(key, Value(i))) return 7;
