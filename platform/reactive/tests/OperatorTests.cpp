@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/reactive/Reactive.h"
-#include "platform/reactive/tests/RecordingSubscriber.h"
+#include "platform/reactive/tests/ReactiveTestSupport.h"
 
 namespace platform::reactive {
 namespace {

@@ -4,13 +4,18 @@
 #include <vector>
 
 #include "platform/reactive/Reactive.h"
-#include "platform/reactive/tests/RecordingSubscriber.h"
+#include "platform/reactive/tests/ReactiveTestSupport.h"
 
 namespace platform::reactive {
 namespace {
 
 using testing::RecordingSubscriber;
 using V = std::vector<int>;
+
+template <class T = int, class F = Never>
+auto recorder(Demand initial, Demand perValue = Demand::none()) {
+  return std::make_shared<RecordingSubscriber<T, F>>(initial, perValue);
+}
 
 struct Error {
   int code;
@@ -19,9 +24,9 @@ struct Error {
 TEST(PassthroughSubjectTests, DeliversOnlyWithinDemandAndDropsTheRest) {
   PassthroughSubject<int> subject;
   subject.send(0);  // nobody subscribed: gone
-  auto limited = std::make_shared<RecordingSubscriber<int>>(Demand::max(2), Demand::none());
-  auto topping = std::make_shared<RecordingSubscriber<int>>(Demand::max(1), Demand::max(1));
-  auto idle = std::make_shared<RecordingSubscriber<int>>(Demand::none(), Demand::none());
+  auto limited = recorder(Demand::max(2));
+  auto topping = recorder(Demand::max(1), Demand::max(1));
+  auto idle = recorder(Demand::none());
   subject.subscribe(limited);
   subject.subscribe(topping);
   subject.subscribe(idle);
@@ -44,8 +49,7 @@ TEST(PassthroughSubjectTests, DeliversOnlyWithinDemandAndDropsTheRest) {
 
 TEST(PassthroughSubjectTests, CompletionEndsEveryStreamAndReachesLateSubscribers) {
   PassthroughSubject<int, Error> subject;
-  auto early =
-      std::make_shared<RecordingSubscriber<int, Error>>(Demand::unlimited(), Demand::none());
+  auto early = recorder<int, Error>(Demand::unlimited());
   subject.subscribe(early);
   subject.send(1);
   subject.send(Completion<Error>::failure(Error{7}));
@@ -55,8 +59,7 @@ TEST(PassthroughSubjectTests, CompletionEndsEveryStreamAndReachesLateSubscribers
   EXPECT_EQ(early->completions(), std::vector<std::string>{"failure"});
   EXPECT_EQ(subject.subscriberCount(), 0u);
 
-  auto late =
-      std::make_shared<RecordingSubscriber<int, Error>>(Demand::unlimited(), Demand::none());
+  auto late = recorder<int, Error>(Demand::unlimited());
   subject.subscribe(late);
   EXPECT_EQ(late->subscriptions(), 1);
   EXPECT_EQ(late->completions(), std::vector<std::string>{"failure"});
@@ -86,14 +89,13 @@ TEST(CurrentValueSubjectTests, NewSubscriberGetsCurrentValueThenEverySendIncludi
 
 TEST(CurrentValueSubjectTests, KeepsOnlyTheLatestValueWhileDemandIsExhausted) {
   CurrentValueSubject<int> subject(10);
-  auto lazy = std::make_shared<RecordingSubscriber<int>>(Demand::none(), Demand::none());
+  auto lazy = recorder(Demand::none());
   subject.subscribe(lazy);
   EXPECT_EQ(lazy->values(), V{});  // nothing before a request
   lazy->subscription()->request(Demand::max(1));
   EXPECT_EQ(lazy->values(), V{10});
-  subject.send(11);
-  subject.send(12);
-  subject.send(13);
+  for (int v : {11, 12, 13})
+    subject.send(v);
   EXPECT_EQ(lazy->values(), V{10});
   lazy->subscription()->request(Demand::max(2));
   EXPECT_EQ(lazy->values(), (V{10, 13}));
@@ -111,7 +113,7 @@ TEST(PassthroughSubjectTests, DestroyingTheSubjectReleasesSubscribersThatHoldThe
   std::shared_ptr<Subscription> kept;
   {
     auto subject = std::make_unique<CurrentValueSubject<int>>(1);
-    auto subscriber = std::make_shared<RecordingSubscriber<int>>(Demand::max(1), Demand::none());
+    auto subscriber = recorder(Demand::max(1));
     subject->subscribe(subscriber);
     watch = subscriber;
     kept = subscriber->subscription();
@@ -174,9 +176,8 @@ TEST(SinkTests, CancellingOrSubscribingFromInsideADeliveryIsSafe) {
     if (v == 1) added.push_back(subject.sink([&](int w) { nested.push_back(w); }));
     if (v == 3) subject.send(100);  // re-entrant send on the same thread
   });
-  subject.send(1);
-  subject.send(2);
-  subject.send(3);
+  for (int v : {1, 2, 3})
+    subject.send(v);
   EXPECT_EQ(first, (V{1, 2}));
   EXPECT_EQ(second, (V{1, 2, 3, 100}));
   // Subscribed during the delivery of 1: does not get 1, gets the rest in order (the re-entrant
