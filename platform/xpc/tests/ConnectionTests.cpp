@@ -31,86 +31,58 @@ namespace platform::xpc {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr auto kDeadline = 10s;
+constexpr auto kDeadline = 20s;
 
+template <class F>
+bool eventually(F condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// One method: echoes its argument, except "hold" (keeps the reply block, so the call stays
+// waiting) and "twice" (calls the reply block twice: a misuse the connection must contain).
 class EchoProtocol {
  public:
   virtual ~EchoProtocol() = default;
-  virtual void echo(const Value& value, std::function<void(Value)> reply) = 0;
-  // Keeps the reply block without calling it, so that a call stays waiting.
-  virtual void hold(std::function<void()> reply) = 0;
-  // Calls its reply block twice: a programming error the connection must contain.
-  virtual void twice(std::function<void()> reply) = 0;
+  virtual void echo(const Value& value, ReplyBlock reply) = 0;
 };
 
 const MethodDescription kEcho{"echo:withReply:", "v32@0:8@16@?24", "v32@0:8@16@?<v@?@>24"};
-const MethodDescription kHold{"holdWithReply:", "v24@0:8@?16", "v24@0:8@?<v@?>16"};
-const MethodDescription kTwice{"twiceWithReply:", "v24@0:8@?16", "v24@0:8@?<v@?>16"};
-
-Interface echoInterface() {
-  auto iface = Interface::forProtocol<EchoProtocol>("EchoProtocol");
-  iface.method<EchoProtocol>(kEcho.selector, kEcho.typeEncoding, kEcho.extendedTypeEncoding,
-                             [](EchoProtocol& o, const Value& args, ReplyBlock reply) {
-                               o.echo(args.empty() ? Value() : args[0],
-                                      [reply](Value v) { reply(Value::array({std::move(v)})); });
-                             });
-  iface.method<EchoProtocol>(kHold.selector, kHold.typeEncoding, kHold.extendedTypeEncoding,
-                             [](EchoProtocol& o, const Value&, ReplyBlock reply) {
-                               o.hold([reply] { reply(Value::array()); });
-                             });
-  iface.method<EchoProtocol>(kTwice.selector, kTwice.typeEncoding, kTwice.extendedTypeEncoding,
-                             [](EchoProtocol& o, const Value&, ReplyBlock reply) {
-                               o.twice([reply] { reply(Value::array()); });
-                             });
-  return iface;
-}
-
-// Waits for conditions set from other threads.
-class Events {
- public:
-  void bump(std::atomic<int>& counter) {
-    std::lock_guard lock(m_);
-    ++counter;
-    cv_.notify_all();
-  }
-  bool waitFor(const std::function<bool()>& pred) {
-    std::unique_lock lock(m_);
-    return cv_.wait_for(lock, kDeadline, pred);
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-};
 
 class EchoService : public EchoProtocol,
                     public ListenerDelegate,
                     public std::enable_shared_from_this<EchoService> {
  public:
-  void echo(const Value& value, std::function<void(Value)> reply) override { reply(value); }
-  void hold(std::function<void()> reply) override {
-    std::lock_guard lock(m);
-    held.push_back(std::move(reply));
-    events.bump(holds);
-  }
-  void twice(std::function<void()> reply) override {
-    reply();
-    reply();
+  void echo(const Value& value, ReplyBlock reply) override {
+    if (value == "hold") {
+      std::lock_guard lock(m);
+      held.push_back(std::move(reply));
+      ++holds;
+      return;
+    }
+    if (value == "twice") reply(Value::array());
+    reply(Value::array({value}));
   }
 
   bool shouldAcceptNewConnection(Listener&, const std::shared_ptr<Connection>& c) override {
-    c->setExportedInterface(echoInterface());
+    auto iface = Interface::forProtocol<EchoProtocol>("EchoProtocol");
+    iface.method<EchoProtocol>(kEcho.selector, kEcho.typeEncoding, kEcho.extendedTypeEncoding,
+                               [](EchoProtocol& o, const Value& args, ReplyBlock reply) {
+                                 o.echo(args.empty() ? Value() : args[0], std::move(reply));
+                               });
+    c->setExportedInterface(iface);
     c->setExportedObject<EchoProtocol>(shared_from_this());
-    std::weak_ptr<Connection> weak = c;
-    c->setInvalidationHandler([this, weak] { events.bump(invalidated); });
-    c->setInterruptionHandler([this] { events.bump(interrupted); });
+    c->setInvalidationHandler([this] { ++invalidated; });
+    c->setInterruptionHandler([this] { ++interrupted; });
     c->resume();
-    {
-      std::lock_guard lock(m);
-      connections.push_back(weak);
-      descriptions.push_back(c->description());
-    }
-    events.bump(accepted);
+    std::lock_guard lock(m);
+    connections.push_back(c);
+    descriptions.push_back(c->description());
+    ++accepted;
     return true;
   }
 
@@ -122,12 +94,11 @@ class EchoService : public EchoProtocol,
     return out;
   }
 
-  Events events;
   std::atomic<int> accepted{0}, invalidated{0}, interrupted{0}, holds{0};
   std::mutex m;
   std::vector<std::weak_ptr<Connection>> connections;
   std::vector<std::string> descriptions;
-  std::vector<std::function<void()>> held;
+  std::vector<ReplyBlock> held;
 };
 
 struct CallResult {
@@ -136,30 +107,29 @@ struct CallResult {
   int outcomes = 0;
 };
 
-// Calls `method` and waits for its outcome; exactly one of reply and error must come.
-CallResult call(const std::shared_ptr<Connection>& c, const MethodDescription& method,
-                Value args = Value::array()) {
-  auto state = std::make_shared<std::pair<std::mutex, CallResult>>();
-  auto cv = std::make_shared<std::condition_variable>();
-  auto proxy = c->remoteObjectProxyWithErrorHandler([state, cv](const Error& e) {
-    std::lock_guard lock(state->first);
-    state->second.error = e;
-    ++state->second.outcomes;
-    cv->notify_all();
-  });
-  proxy->invoke(method, std::move(args), [state, cv](Value v) {
-    std::lock_guard lock(state->first);
-    state->second.reply = std::move(v);
-    ++state->second.outcomes;
-    cv->notify_all();
-  });
-  std::unique_lock lock(state->first);
-  cv->wait_for(lock, kDeadline, [&] { return state->second.outcomes > 0; });
-  lock.unlock();
+// Calls echo with `argument` and waits for its outcome; exactly one of reply and error must come.
+CallResult call(const std::shared_ptr<Connection>& c, Value argument) {
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    CallResult result;
+  };
+  auto state = std::make_shared<State>();
+  auto record = [state](auto apply) {
+    std::lock_guard lock(state->m);
+    apply(state->result);
+    ++state->result.outcomes;
+    state->cv.notify_all();
+  };
+  auto proxy = c->remoteObjectProxyWithErrorHandler(
+      [record](const Error& e) { record([&](CallResult& r) { r.error = e; }); });
+  proxy->invoke(kEcho, Value::array({std::move(argument)}),
+                [record](Value v) { record([&](CallResult& r) { r.reply = std::move(v); }); });
+  std::unique_lock lock(state->m);
+  state->cv.wait_for(lock, kDeadline, [&] { return state->result.outcomes > 0; });
   // Give a wrong second outcome a moment to show itself.
-  std::this_thread::sleep_for(1ms);
-  lock.lock();
-  return state->second;
+  state->cv.wait_for(lock, 1ms, [&] { return state->result.outcomes > 1; });
+  return state->result;
 }
 
 int rawConnect(const std::string& path) {
@@ -167,11 +137,9 @@ int rawConnect(const std::string& path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  ::close(fd);
+  return -1;
 }
 
 // Reads one packet, waiting at most `wait`; nullopt when none came.
@@ -209,6 +177,11 @@ class XpcConnection : public ::testing::Test {
     EXPECT_FALSE(error) << error->description;
     return listener;
   }
+  static std::shared_ptr<Connection> connect() {
+    auto c = Connection::makeToService(kService);
+    c->resume();
+    return c;
+  }
 
   static constexpr const char* kService = "com.example.EchoService";
   std::string dir_;
@@ -225,56 +198,48 @@ TEST_F(XpcConnection, ServesSeveralClientsAtOnceAndDescribesThem) {
 
   constexpr int kClients = 8, kCalls = 40;
   std::atomic<int> good{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kClients; ++t) {
-    threads.emplace_back([&, t] {
-      auto c = Connection::makeToService(kService);
-      c->resume();
-      for (int i = 0; i < kCalls; ++i) {
-        Value v = {{"client", t}, {"call", i}, {"x", 0.5 + i}};
-        auto r = call(c, kEcho, Value::array({v}));
-        if (r.outcomes == 1 && r.reply && *r.reply == Value::array({v})) ++good;
-      }
-      c->invalidate();
-    });
+  {
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kClients; ++t) {
+      threads.emplace_back([&, t] {
+        auto c = connect();
+        for (int i = 0; i < kCalls; ++i) {
+          Value v = {{"client", t}, {"call", i}, {"x", 0.5 + i}};
+          auto r = call(c, v);
+          if (r.outcomes == 1 && r.reply && *r.reply == Value::array({v})) ++good;
+        }
+        c->invalidate();
+      });
+    }
   }
-  for (auto& t : threads)
-    t.join();
   EXPECT_EQ(good, kClients * kCalls);
   EXPECT_EQ(service->accepted, kClients);
-
   std::lock_guard lock(service->m);
-  const std::string pid = "peer pid: " + std::to_string(::getpid()) + ">";
+  const std::string tail =
+      std::string(" service: ") + kService + ", peer pid: " + std::to_string(::getpid()) + ">";
   for (const auto& d : service->descriptions) {
-    EXPECT_NE(d.find("<Connection 0x"), std::string::npos) << d;
-    EXPECT_NE(d.find(std::string("service: ") + kService), std::string::npos) << d;
-    EXPECT_NE(d.find(pid), std::string::npos) << d;
+    EXPECT_EQ(d.rfind("<Connection 0x", 0), 0u) << d;
+    EXPECT_TRUE(d.ends_with(tail)) << d;
   }
 }
 
 TEST_F(XpcConnection, PeerClosingInvalidatesOnceAndReleasesTheConnection) {
   auto service = std::make_shared<EchoService>();
   auto listener = startListener(service);
-
   // Accepted and closed without any call.
   int fd = rawConnect(path_);
   ASSERT_GE(fd, 0);
-  ASSERT_TRUE(service->events.waitFor([&] { return service->accepted == 1; }));
+  ASSERT_TRUE(eventually([&] { return service->accepted == 1; }));
   ::close(fd);
-  ASSERT_TRUE(service->events.waitFor([&] { return service->invalidated == 1; }));
-
+  ASSERT_TRUE(eventually([&] { return service->invalidated == 1; }));
   // A client that made a call and then went away.
-  {
-    auto c = Connection::makeToService(kService);
-    c->resume();
-    EXPECT_TRUE(call(c, kEcho, Value::array({1})).reply);
-  }
-  ASSERT_TRUE(service->events.waitFor([&] { return service->invalidated == 2; }));
-  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(call(connect(), 1).reply);
+  ASSERT_TRUE(eventually([&] { return service->invalidated == 2; }));
+  std::this_thread::sleep_for(50ms);  // room for a wrong second invalidation
   EXPECT_EQ(service->invalidated, 2);
   EXPECT_EQ(service->interrupted, 0);
   // Nothing keeps an invalidated service-side connection alive.
-  EXPECT_TRUE(service->events.waitFor([&] { return service->liveConnections().empty(); }));
+  EXPECT_TRUE(eventually([&] { return service->liveConnections().empty(); }));
 }
 
 TEST_F(XpcConnection, BadPacketsInterruptAndTheConnectionKeepsServing) {
@@ -282,20 +247,22 @@ TEST_F(XpcConnection, BadPacketsInterruptAndTheConnectionKeepsServing) {
   auto listener = startListener(service);
   int fd = rawConnect(path_);
   ASSERT_GE(fd, 0);
-
   auto sendBytes = [&](const std::vector<std::uint8_t>& b) {
     ASSERT_EQ(::send(fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
   };
+  auto request = [](std::uint64_t id, std::string selector, std::string types, Value arg) {
+    return encode(Request{id, std::move(selector), std::move(types), Value::array({arg})});
+  };
   sendBytes({0xde, 0xad, 0xbe, 0xef});
   sendBytes(std::vector<std::uint8_t>(kMaxMessageSize + 100, 0xa0));
-  sendBytes(encode(Request{1, "noSuchSelector:", kHold.typeEncoding, Value::array()}));
-  sendBytes(encode(Request{2, kEcho.selector, "v24@0:8@?16", Value::array({1})}));
-  sendBytes(encode(Reply{3, Value::array()}));
+  sendBytes(request(1, "noSuchSelector:", kEcho.typeEncoding, 1));
+  sendBytes(request(2, kEcho.selector, "v24@0:8@?16", 1));  // wrong type encoding
+  sendBytes(encode(Reply{3, Value::array()}));              // a reply nobody asked for
   ASSERT_EQ(::send(fd, "", 0, MSG_NOSIGNAL), 0);
-  ASSERT_TRUE(service->events.waitFor([&] { return service->interrupted == 6; }));
+  ASSERT_TRUE(eventually([&] { return service->interrupted == 6; }));
 
-  sendBytes(encode(Request{99, kEcho.selector, kEcho.typeEncoding, Value::array({"still here"})}));
-  auto packet = rawReceive(fd, 10s);
+  sendBytes(request(99, kEcho.selector, kEcho.typeEncoding, "still here"));
+  auto packet = rawReceive(fd, kDeadline);
   ASSERT_TRUE(packet);
   auto reply = decode(*packet);
   ASSERT_TRUE(reply && std::holds_alternative<Reply>(*reply));
@@ -305,22 +272,19 @@ TEST_F(XpcConnection, BadPacketsInterruptAndTheConnectionKeepsServing) {
   EXPECT_EQ(service->interrupted, 6);
 
   // A reply block called twice sends one reply and reports the misuse.
-  {
-    diagnostics::ScopedCapture capture;
-    sendBytes(encode(Request{100, kTwice.selector, kTwice.typeEncoding, Value::array()}));
-    auto first = rawReceive(fd, 10s);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(std::get<Reply>(*decode(*first)).id, 100u);
-    EXPECT_FALSE(rawReceive(fd, 200ms));
-    EXPECT_TRUE(capture.contains("a reply block was called more than once"));
-  }
+  diagnostics::ScopedCapture capture;
+  sendBytes(request(100, kEcho.selector, kEcho.typeEncoding, "twice"));
+  auto first = rawReceive(fd, kDeadline);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(std::get<Reply>(*decode(*first)).id, 100u);
+  EXPECT_FALSE(rawReceive(fd, 200ms));
+  EXPECT_TRUE(capture.contains("a reply block was called more than once"));
   ::close(fd);
 }
 
 TEST_F(XpcConnection, ClientErrorsAreValues) {
-  auto c = Connection::makeToService(kService);
-  c->resume();
-  auto r = call(c, kEcho, Value::array({1}));
+  auto c = connect();
+  auto r = call(c, 1);
   ASSERT_EQ(r.outcomes, 1);
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->code, ErrorCode::ServiceUnavailable);
@@ -328,16 +292,16 @@ TEST_F(XpcConnection, ClientErrorsAreValues) {
 
   auto service = std::make_shared<EchoService>();
   auto listener = startListener(service);
-  r = call(c, kEcho, Value::array({std::string(kMaxMessageSize, 'x')}));
+  r = call(c, std::string(kMaxMessageSize, 'x'));
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->code, ErrorCode::MessageTooLarge);
   // The same connection works once the service is there.
-  r = call(c, kEcho, Value::array({2}));
+  r = call(c, 2);
   ASSERT_TRUE(r.reply);
   EXPECT_EQ(*r.reply, Value::array({2}));
 
   c->invalidate();
-  r = call(c, kEcho, Value::array({3}));
+  r = call(c, 3);
   ASSERT_EQ(r.outcomes, 1);
   ASSERT_TRUE(r.error);
   EXPECT_EQ(r.error->code, ErrorCode::ConnectionInvalid);
@@ -347,16 +311,14 @@ TEST_F(XpcConnection, ServiceGoingAwayInterruptsTheClientWhichReconnects) {
   auto service = std::make_shared<EchoService>();
   auto listener = startListener(service);
   auto c = Connection::makeToService(kService);
-  Events events;
   std::atomic<int> interrupted{0}, invalidated{0};
-  c->setInterruptionHandler([&] { events.bump(interrupted); });
-  c->setInvalidationHandler([&] { events.bump(invalidated); });
+  c->setInterruptionHandler([&] { ++interrupted; });
+  c->setInvalidationHandler([&] { ++invalidated; });
   c->resume();
 
   std::optional<CallResult> held;
-  std::thread waiter([&] { held = call(c, kHold); });
-  ASSERT_TRUE(service->events.waitFor([&] { return service->holds == 1; }));
-
+  std::thread waiter([&] { held = call(c, "hold"); });
+  ASSERT_TRUE(eventually([&] { return service->holds == 1; }));
   listener->invalidate();
   EXPECT_NE(::access(path_.c_str(), F_OK), 0) << "the listener removes the socket it made";
   for (auto& conn : service->liveConnections())
@@ -365,23 +327,20 @@ TEST_F(XpcConnection, ServiceGoingAwayInterruptsTheClientWhichReconnects) {
   ASSERT_TRUE(held && held->error);
   EXPECT_EQ(held->outcomes, 1);
   EXPECT_EQ(held->error->code, ErrorCode::ConnectionInterrupted);
-  ASSERT_TRUE(events.waitFor([&] { return interrupted == 1; }));
+  ASSERT_TRUE(eventually([&] { return interrupted == 1; }));
 
-  auto again = call(c, kEcho, Value::array({1}));
+  auto again = call(c, 1);
   ASSERT_TRUE(again.error);
   EXPECT_EQ(again.error->code, ErrorCode::ServiceUnavailable);
-
-  auto service2 = std::make_shared<EchoService>();
+  auto service2 = std::make_shared<EchoService>();  // the listener holds its delegate weakly
   auto listener2 = startListener(service2);
-  again = call(c, kEcho, Value::array({"back"}));
+  again = call(c, "back");
   ASSERT_TRUE(again.reply);
   EXPECT_EQ(*again.reply, Value::array({"back"}));
   EXPECT_EQ(interrupted, 1);
   EXPECT_EQ(invalidated, 0);
-  {
-    std::lock_guard lock(service->m);
-    service->held.clear();
-  }
+  std::lock_guard lock(service->m);
+  service->held.clear();
 }
 
 TEST_F(XpcConnection, StaleSocketsAreReplacedLiveOnesAndOtherFilesAreNot) {
@@ -397,30 +356,26 @@ TEST_F(XpcConnection, StaleSocketsAreReplacedLiveOnesAndOtherFilesAreNot) {
   auto listener = startListener(service);
   EXPECT_EQ(listener->socketPath(), path_);
   EXPECT_FALSE(listener->isSocketActivated());
-
-  {
+  const auto refused = [&](const std::string& why) {
     diagnostics::ScopedCapture capture;
-    auto second = Listener::makeForService(kService);
-    second->setDelegate(service);
-    auto error = second->resume();
+    auto other = Listener::makeForService(kService);
+    other->setDelegate(service);
+    auto error = other->resume();
     ASSERT_TRUE(error);
-    EXPECT_NE(error->description.find("already served"), std::string::npos);
-    EXPECT_TRUE(capture.contains("already served"));
-    second->invalidate();
-  }
+    EXPECT_EQ(error->code, ErrorCode::ServiceUnavailable);
+    EXPECT_EQ(error->description, why);
+    EXPECT_EQ(capture.texts(), std::vector<std::string>{"Listener: " + why});
+    other->invalidate();
+  };
+  refused(std::string("service ") + kService + " is already served at " + path_);
   // The first listener still owns the path and serves.
-  auto c = Connection::makeToService(kService);
-  c->resume();
-  EXPECT_TRUE(call(c, kEcho, Value::array({1})).reply);
+  auto c = connect();
+  EXPECT_TRUE(call(c, 1).reply);
   listener->invalidate();
   c->invalidate();
 
   std::ofstream(path_) << "not a socket";
-  diagnostics::ScopedCapture capture;
-  auto third = Listener::makeForService(kService);
-  auto error = third->resume();
-  ASSERT_TRUE(error);
-  EXPECT_NE(error->description.find("is not a socket"), std::string::npos);
+  refused(path_ + " exists and is not a socket; leaving it alone");
   std::ifstream in(path_);
   std::string content;
   std::getline(in, content);

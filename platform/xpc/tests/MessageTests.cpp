@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 
 #include "platform/xpc/Message.h"
 #include "platform/xpc/ServiceAddress.h"
@@ -12,28 +13,20 @@ namespace {
 TEST(XpcMessage, RequestsAndRepliesRoundTripWithTheirTypes) {
   Request request{42, "getStatusWithCompletionHandler:", "v24@0:8@?16", Value::array({1, "two"})};
   auto decoded = decode(encode(request));
-  ASSERT_TRUE(decoded);
-  ASSERT_TRUE(std::holds_alternative<Request>(*decoded));
+  ASSERT_TRUE(decoded && std::holds_alternative<Request>(*decoded));
   const auto& r = std::get<Request>(*decoded);
-  EXPECT_EQ(r.id, 42u);
-  EXPECT_EQ(r.selector, "getStatusWithCompletionHandler:");
-  EXPECT_EQ(r.types, "v24@0:8@?16");
-  EXPECT_EQ(r.arguments, Value::array({1, "two"}));
+  EXPECT_EQ(std::tie(r.id, r.selector, r.types, r.arguments),
+            std::tie(request.id, request.selector, request.types, request.arguments));
 
   // A whole-numbered double must come back as a floating-point number, and a fractional one
   // exactly: the reply of a status call depends on both.
   Value dict = {{"daemon", "running"}, {"timestamp", 1767225600.0}};
-  Value precise = {{"t", 1767225600.123456}};
-  auto reply = decode(encode(Reply{7, Value::array({dict, precise})}));
-  ASSERT_TRUE(reply);
-  ASSERT_TRUE(std::holds_alternative<Reply>(*reply));
+  auto reply = decode(encode(Reply{7, Value::array({dict, 1767225600.123456})}));
+  ASSERT_TRUE(reply && std::holds_alternative<Reply>(*reply));
   const auto& args = std::get<Reply>(*reply).arguments;
-  ASSERT_EQ(args.size(), 2u);
-  EXPECT_TRUE(args[0].is_object());
-  EXPECT_TRUE(args[0]["timestamp"].is_number_float());
-  EXPECT_EQ(args[0]["daemon"], "running");
-  EXPECT_EQ(args[1]["t"].get<double>(), 1767225600.123456);
   EXPECT_EQ(std::get<Reply>(*reply).id, 7u);
+  ASSERT_EQ(args, Value::array({dict, 1767225600.123456}));
+  EXPECT_TRUE(args[0]["timestamp"].is_number_float());
 }
 
 TEST(XpcMessage, MalformedPacketsAreRefused) {
