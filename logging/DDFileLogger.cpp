@@ -602,6 +602,9 @@ void DDFileLogger::lt_writeData(std::string_view data) {
       const int err = n < 0 ? errno : ENOSPC;
       reportf("DDFileLogger: Failed to write data: %s",
               errorDescription(err, "write", pathText()).c_str());
+      // Drop the part of this record that did get in (a full disk takes a record's head and
+      // refuses its tail): left there, it would swallow the start of the next record's line.
+      if (written > 0 && end >= 0 && ::ftruncate(fd, end) == 0) written = 0;
       break;
     }
     written += static_cast<std::size_t>(n);
