@@ -3,34 +3,20 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <set>
 
 #include "logging/DDBufferedProxy.h"
-#include "logging/DDLog.h"
-#include "logging/DDLogFileFormatterDefault.h"
 #include "logging/DDLogFileManagerDefault.h"
-#include "logging/tests/DDLogFileManagerTestSupport.h"
+#include "logging/tests/LogTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
 
-using logfiletest::readFile;
-using logfiletest::ScriptedFileSystem;
-using logfiletest::sortedNames;
-using logfiletest::TempDir;
-using logfiletest::waitUntil;
-using logfiletest::writeFile;
+using namespace logtest;
 using platform::diagnostics::ScopedCapture;
 
 namespace {
-
-DDLogMessagePtr record(std::string text,
-                       std::optional<DDLogMessage::Timestamp> timestamp = std::nullopt) {
-  return std::make_shared<DDLogMessage>(DDLogText(std::move(text)), DDLogLevel::all,
-                                        DDLogFlag::info, 0, DDLogText("f.cpp"), DDLogText("fn"), 1,
-                                        nullptr, 0, timestamp);
-}
 
 // Writes one record the way the dispatcher does: on the logger's queue, and waits for it.
 void write(DDLogger& logger, const std::string& text) {
@@ -38,7 +24,7 @@ void write(DDLogger& logger, const std::string& text) {
   logger.loggerQueue()->sync([&] { logger.logMessage(m); });
 }
 
-// A logger whose lines are the records' bare texts (no timestamp), for exact content checks.
+// A logger whose lines are the records' bare texts, for exact content checks.
 std::shared_ptr<DDFileLogger> plainLogger(std::shared_ptr<DDLogFileManager> manager,
                                           platform::dispatch::QueuePtr completion = nullptr) {
   auto logger = std::make_shared<DDFileLogger>(std::move(manager), std::move(completion));
@@ -52,143 +38,121 @@ std::string currentPath(DDFileLogger& logger) {
   return info ? info->filePath() : std::string();
 }
 
-// Every line of every log file in `dir`.
-std::multiset<std::string> allLines(DDLogFileManagerDefault& manager) {
-  std::multiset<std::string> lines;
-  for (const auto& path : manager.sortedLogFilePaths()) {
-    std::istringstream in(readFile(path));
-    for (std::string line; std::getline(in, line);)
-      lines.insert(line);
-  }
-  return lines;
+// One run of a program: a logger on `manager`, set up, one record, teardown. Returns the file
+// the record went to.
+std::string runOnce(const std::shared_ptr<DDLogFileManager>& manager, const std::string& text,
+                    const std::function<void(DDFileLogger&)>& setup = {}) {
+  auto logger = plainLogger(manager);
+  if (setup) setup(*logger);
+  logger->maximumFileSize();  // settings apply in order through the queues: wait for them
+  write(*logger, text);
+  return currentPath(*logger);
 }
 
 class Formatter : public DDLogFormatter {
  public:
-  explicit Formatter(std::function<std::optional<std::string>(const DDLogMessage&)> f)
-      : f_(std::move(f)) {}
-  std::optional<std::string> formatLogMessage(const DDLogMessage& m) override { return f_(m); }
+  explicit Formatter(std::optional<std::string> text) : text_(std::move(text)) {}
+  std::optional<std::string> formatLogMessage(const DDLogMessage&) override { return text_; }
 
  private:
-  std::function<std::optional<std::string>(const DDLogMessage&)> f_;
+  std::optional<std::string> text_;
 };
 
-// A manager that records what the file logger tells it and may ask for locking.
+// The default manager, noting the archive notices it gets; it may ask for locking.
 class RecordingManager : public DDLogFileManagerDefault {
  public:
   using DDLogFileManagerDefault::DDLogFileManagerDefault;
-  bool lock = false;
-  std::mutex m;
-  std::vector<std::pair<std::string, bool>> archived;
+  std::atomic<bool> lock = false;
   bool respondsTo(Operation op) const override {
     return op == Operation::DidArchiveLogFileWasRolled ||
            (lock && op == Operation::ShouldLockLogFile) || DDLogFileManagerDefault::respondsTo(op);
   }
   void didArchiveLogFile(const std::string& path, bool wasRolled) override {
-    std::lock_guard g(m);
-    archived.emplace_back(path, wasRolled);
+    archived.add(path + (wasRolled ? " rolled" : " not rolled"));
   }
   bool shouldLockLogFile(const std::string&) override { return true; }
-  std::vector<std::pair<std::string, bool>> seen() {
-    std::lock_guard g(m);
-    return archived;
+  Journal archived;
+};
+
+class FileLogger : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    logger.reset();  // its last roll may start a deletion run: let that finish before cleanup
+    manager->waitForBackgroundDeletions();
   }
+  std::multiset<std::string> allLines() {
+    std::multiset<std::string> lines;
+    for (const auto& path : manager->sortedLogFilePaths()) {
+      std::istringstream in(readFile(path));
+      for (std::string line; std::getline(in, line);)
+        lines.insert(line);
+    }
+    return lines;
+  }
+  TempDir dir;
+  std::shared_ptr<RecordingManager> manager = std::make_shared<RecordingManager>(dir.path());
+  std::shared_ptr<DDFileLogger> logger;
 };
 
 }  // namespace
 
-TEST(DDFileLogger, LinesFormattersAndLineEnds) {
-  TempDir dir;
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
-  auto logger = std::make_shared<DDFileLogger>(manager);
+TEST_F(FileLogger, LinesFormattersAndLineEnds) {
+  logger = std::make_shared<DDFileLogger>(manager);
   EXPECT_EQ(logger->loggerName(), "orvel.quillmark.fileLogger");
-  EXPECT_EQ(logger->maximumFileSize(), 1048576u);
-  EXPECT_EQ(logger->rollingFrequency(), 86400.0);
-
   // The default line: UTC timestamp, two blanks, the text.
   const auto when = DDLogMessage::Timestamp(
       std::chrono::sys_days(std::chrono::year(2024) / 5 / 1).time_since_epoch() +
       std::chrono::hours(9) + std::chrono::minutes(3) + std::chrono::seconds(7) +
       std::chrono::milliseconds(45));
-  auto m = record("hello", when);
+  auto m = record("hello", DDLogFlag::info, when);
   logger->loggerQueue()->sync([&] { logger->logMessage(m); });
   const std::string path = currentPath(*logger);
-  EXPECT_EQ(readFile(path), "2024/05/01 09:03:07:045  hello\n");
+  std::string expected = "2024/05/01 09:03:07:045  hello\n";
+  EXPECT_EQ(readFile(path), expected);
 
   struct Case {
-    std::optional<std::string> formatted;  // nullopt: no formatter at all
+    bool formatter;
+    std::optional<std::string> formatted;  // what the formatter returns
     bool append;
-    std::string text;
-    std::string expected;
+    std::string text, written;
   };
   const std::vector<Case> cases = {
-      {"", true, "dropped", ""},              // empty text: nothing written
-      {"<x>\n", true, "a", "<x>\n"},          // already ends with a line end
-      {"<x>", true, "a", "<x>\n"},            // custom text gets one while enabled
-      {"<x>", false, "a", "<x>"},             // and none when disabled
-      {"same", false, "same", "same\n"},      // the record's own text counts as unformatted
-      {std::nullopt, false, "raw", "raw\n"},  // no formatter: the record's text
+      {true, "", true, "dropped", ""},               // empty text: nothing written
+      {true, "<x>\n", true, "a", "<x>\n"},           // already ends with a line end
+      {true, "<x>", true, "a", "<x>\n"},             // custom text gets one while enabled
+      {true, "<x>", false, "a", "<x>"},              // and none when disabled
+      {true, "same", false, "same", "same\n"},       // the record's own text counts as unformatted
+      {true, std::nullopt, true, "declined", ""},    // a declining formatter suppresses the record
+      {false, std::nullopt, false, "raw", "raw\n"},  // no formatter: the record's text
   };
-  std::string expected = readFile(path);
   for (const auto& c : cases) {
-    if (c.formatted) {
-      const std::string f = *c.formatted;
-      logger->setLogFormatter(std::make_shared<Formatter>([f](const DDLogMessage&) { return f; }));
-    } else {
-      logger->setLogFormatter(nullptr);
-    }
+    logger->setLogFormatter(c.formatter ? std::make_shared<Formatter>(c.formatted) : nullptr);
     logger->logFormatter();
     logger->setAutomaticallyAppendNewlineForCustomFormatters(c.append);
     write(*logger, c.text);
-    expected += c.expected;
+    expected += c.written;
     EXPECT_EQ(readFile(path), expected) << c.text;
   }
-  // A formatter that declines the record suppresses it.
-  logger->setLogFormatter(
-      std::make_shared<Formatter>([](const DDLogMessage&) { return std::nullopt; }));
-  logger->logFormatter();
-  write(*logger, "declined");
-  EXPECT_EQ(readFile(path), expected);
 }
 
-TEST(DDFileLogger, ResumesOnlyAnUnfinishedRegularFileBelowBothLimits) {
-  TempDir dir;
-  auto manager = std::make_shared<RecordingManager>(dir.path());
-  {
-    auto logger = plainLogger(manager);
-    write(*logger, "first run");
-  }  // teardown closes without archiving
-  const auto first = manager->sortedLogFilePaths();
-  ASSERT_EQ(first.size(), 1u);
-  EXPECT_FALSE(DDLogFileInfo(first[0]).isArchived());
-  {
-    auto logger = plainLogger(manager);
-    write(*logger, "second run");
-    EXPECT_EQ(currentPath(*logger), first[0]);
-  }
-  EXPECT_EQ(readFile(first[0]), "first run\nsecond run\n");
+TEST_F(FileLogger, ResumesOnlyAnUnfinishedRegularFileBelowBothLimits) {
+  const std::string first = runOnce(manager, "first run");
+  EXPECT_FALSE(DDLogFileInfo(first).isArchived());  // teardown closes without archiving
+  EXPECT_EQ(runOnce(manager, "second run"), first);
+  EXPECT_EQ(readFile(first), "first run\nsecond run\n");
 
-  // Not reusing: the file is archived (the manager hears wasRolled=false) and a new one begins.
-  {
-    auto logger = plainLogger(manager);
-    logger->setDoNotReuseLogFiles(true);
-    write(*logger, "third run");
-    EXPECT_NE(currentPath(*logger), first[0]);
-  }
-  EXPECT_TRUE(DDLogFileInfo(first[0]).isArchived());
-  EXPECT_EQ(readFile(first[0]), "first run\nsecond run\n");
-  ASSERT_TRUE(waitUntil([&] { return !manager->seen().empty(); }));
-  EXPECT_EQ(manager->seen()[0], std::make_pair(first[0], false));
+  // Not reusing: the file is archived (the manager hears "not rolled") and a new one begins.
+  const std::string third =
+      runOnce(manager, "third run", [](DDFileLogger& l) { l.setDoNotReuseLogFiles(true); });
+  EXPECT_NE(third, first);
+  EXPECT_TRUE(DDLogFileInfo(first).isArchived());
+  EXPECT_EQ(readFile(first), "first run\nsecond run\n");
+  ASSERT_TRUE(eventually([&] { return !manager->archived.items().empty(); }));
+  EXPECT_EQ(manager->archived.items()[0], first + " not rolled");
 
   // A file at the size limit is not resumed either.
-  const std::string third = manager->sortedLogFilePaths()[0];
-  {
-    auto logger = plainLogger(manager);
-    logger->setMaximumFileSize(10);
-    logger->maximumFileSize();  // settings apply in order through the queues: wait for it
-    write(*logger, "fourth run");
-    EXPECT_NE(currentPath(*logger), third);
-  }
+  EXPECT_NE(runOnce(manager, "fourth run", [](DDFileLogger& l) { l.setMaximumFileSize(10); }),
+            third);
   EXPECT_TRUE(DDLogFileInfo(third).isArchived());
 
   // A symbolic link or a FIFO with the newest log file's name is never written through.
@@ -197,69 +161,47 @@ TEST(DDFileLogger, ResumesOnlyAnUnfinishedRegularFileBelowBothLimits) {
   const std::string link =
       dir / (DDLogFileManagerDefault::applicationName() + " 2099-01-01--00-00-00-000.log");
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-  {
-    auto logger = plainLogger(manager);
-    write(*logger, "fifth run");
-    EXPECT_NE(currentPath(*logger), link);
-  }
+  EXPECT_NE(runOnce(manager, "fifth run"), link);
   EXPECT_EQ(readFile(target), "keep");
   std::filesystem::remove(link);
   ASSERT_EQ(::mkfifo(link.c_str(), 0644), 0);
-  {
-    auto logger = plainLogger(manager);
-    write(*logger, "sixth run");
-    EXPECT_NE(currentPath(*logger), link);
-  }
-  manager->waitForBackgroundDeletions();
+  EXPECT_NE(runOnce(manager, "sixth run"), link);
 }
 
-TEST(DDFileLogger, AnArchivedFileIsNeverResumedEvenWithoutUserXattrs) {
-  TempDir dir;
+TEST_F(FileLogger, AnArchivedFileIsNeverResumedEvenWithoutUserXattrs) {
   auto fs = std::make_shared<ScriptedFileSystem>();
   fs->refuseUserXattrs = true;
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
   manager->setFileManager(fs);
   ScopedCapture capture;
-  std::string rolled;
-  {
-    auto logger = plainLogger(manager);
-    write(*logger, "before roll");
-    rolled = currentPath(*logger);
-    logger->rollLogFile();
-    EXPECT_EQ(logger->maximumFileSize(), 1048576u);  // waits for the roll
-  }
-  {
-    auto logger = plainLogger(manager);
-    write(*logger, "after roll");
-    EXPECT_NE(currentPath(*logger), rolled);
-  }
+  logger = plainLogger(manager);
+  write(*logger, "before roll");
+  const std::string rolled = currentPath(*logger);
+  logger->rollLogFile();
+  logger->maximumFileSize();  // waits for the roll
+  logger.reset();
+  EXPECT_NE(runOnce(manager, "after roll"), rolled);
   EXPECT_EQ(readFile(rolled), "before roll\n");
-  EXPECT_TRUE(capture.texts().empty()) << capture.texts().front();
-  manager->waitForBackgroundDeletions();
+  EXPECT_EQ(capture.texts(), std::vector<std::string>{});
 }
 
-TEST(DDFileLogger, RollsBySizeAndByAgeAndOnLoweredLimits) {
-  TempDir dir;
-  auto manager = std::make_shared<RecordingManager>(dir.path());
+TEST_F(FileLogger, RollsBySizeAndByAgeAndOnLoweredLimits) {
   manager->setMaximumNumberOfLogFiles(0);
-  auto logger = plainLogger(manager);
+  logger = plainLogger(manager);
   logger->setMaximumFileSize(100);
   logger->setRollingFrequency(0);
   logger->rollingFrequency();
-  const std::string line(29, 'x');  // 30 bytes with its line end
   for (int i = 0; i < 4; ++i)
-    write(*logger, line);
+    write(*logger, std::string(29, 'x'));  // 30 bytes with the line end
   // The fourth record took the file from 90 to 120 bytes: it completed, then the file rolled.
-  auto paths = manager->sortedLogFilePaths();
+  const auto paths = manager->sortedLogFilePaths();
   ASSERT_EQ(paths.size(), 1u);
   EXPECT_EQ(readFile(paths[0]).size(), 120u);
   EXPECT_TRUE(DDLogFileInfo(paths[0]).isArchived());
-  write(*logger, "next");
-  EXPECT_EQ(manager->sortedLogFilePaths().size(), 2u);
-  ASSERT_TRUE(waitUntil([&] { return !manager->seen().empty(); }));
-  EXPECT_EQ(manager->seen()[0], std::make_pair(paths[0], true));
+  ASSERT_TRUE(eventually([&] { return !manager->archived.items().empty(); }));
+  EXPECT_EQ(manager->archived.items()[0], paths[0] + " rolled");
 
   // Lowering the size limit below the open file's size rolls at once.
+  write(*logger, "next");
   const std::string open = currentPath(*logger);
   logger->setMaximumFileSize(3);
   logger->maximumFileSize();
@@ -272,24 +214,20 @@ TEST(DDFileLogger, RollsBySizeAndByAgeAndOnLoweredLimits) {
   logger->rollingFrequency();
   write(*logger, "aging");
   const std::string aging = currentPath(*logger);
-  EXPECT_TRUE(waitUntil([&] { return DDLogFileInfo(aging).isArchived(); }));
+  EXPECT_TRUE(eventually([&] { return DDLogFileInfo(aging).isArchived(); }));
   write(*logger, "young");
   const std::string young = currentPath(*logger);
   EXPECT_NE(young, aging);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the file age
   logger->setRollingFrequency(1000);
   logger->setRollingFrequency(1.2);  // age + 1 s of leeway >= 1.2
   logger->rollingFrequency();
   EXPECT_TRUE(DDLogFileInfo(young).isArchived());
-  logger.reset();
-  manager->waitForBackgroundDeletions();
 }
 
-TEST(DDFileLogger, SettingsChangedWhileRecordsAreQueuedApplyInOrder) {
-  TempDir dir;
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
+TEST_F(FileLogger, SettingsChangedWhileRecordsAreQueuedApplyInOrder) {
   manager->setMaximumNumberOfLogFiles(0);
-  auto logger = plainLogger(manager);
+  logger = plainLogger(manager);
   auto log = std::make_shared<DDLog>(2);
   log->addLogger(logger);
   for (int i = 0; i < 40; ++i) {
@@ -299,8 +237,8 @@ TEST(DDFileLogger, SettingsChangedWhileRecordsAreQueuedApplyInOrder) {
   log->flushLog();
   // The first twenty records were queued before the change: they share one file, which the
   // change then rolled. Every later file holds at most one record past 30 bytes.
-  std::set<std::string> files;
-  for (const auto& path : manager->sortedLogFilePaths()) {
+  const auto paths = manager->sortedLogFilePaths();
+  for (const auto& path : paths) {
     const std::string content = readFile(path);
     if (content.find("record 0\n") != std::string::npos) {
       EXPECT_EQ(content.rfind("record 19\n"), content.size() - 10);
@@ -308,92 +246,78 @@ TEST(DDFileLogger, SettingsChangedWhileRecordsAreQueuedApplyInOrder) {
     } else {
       EXPECT_LT(content.size(), 30u + 10u) << content;
     }
-    files.insert(path);
   }
-  EXPECT_GT(files.size(), 5u);
-  EXPECT_EQ(allLines(*manager).size(), 40u);
+  EXPECT_GT(paths.size(), 5u);
+  EXPECT_EQ(allLines().size(), 40u);
   log->removeLogger(logger);
-  EXPECT_TRUE(waitUntil([&] { return log->allLoggers().empty(); }));
-  manager->waitForBackgroundDeletions();
+  EXPECT_TRUE(eventually([&] { return log->allLoggers().empty(); }));
 }
 
-TEST(DDFileLogger, AFileDeletedOrRenamedFromOutsideRollsTheLog) {
-  TempDir dir;
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
-  auto logger = plainLogger(manager);
+TEST_F(FileLogger, FilesOrTheDirectoryBrokenFromOutsideLoseRecordsOnlyUntilTheyAreBack) {
+  logger = plainLogger(manager);
   write(*logger, "one");
   const std::string first = currentPath(*logger);
   ASSERT_EQ(::rename(first.c_str(), (dir / "moved.txt").c_str()), 0);
   // The watcher rolls the log; the next record then goes to a new file.
-  ASSERT_TRUE(waitUntil([&] { return currentPath(*logger) != first; }));
+  ASSERT_TRUE(eventually([&] { return currentPath(*logger) != first; }));
   write(*logger, "two");
   const std::string second = currentPath(*logger);
   EXPECT_EQ(readFile(dir / "moved.txt"), "one\n");
   EXPECT_EQ(readFile(second), "two\n");
-
   std::filesystem::remove(second);
-  ASSERT_TRUE(waitUntil([&] { return currentPath(*logger) != second; }));
+  ASSERT_TRUE(eventually([&] { return currentPath(*logger) != second; }));
   write(*logger, "three");
   EXPECT_EQ(readFile(currentPath(*logger)), "three\n");
-  logger.reset();
-  manager->waitForBackgroundDeletions();
-}
 
-TEST(DDFileLogger, AnUnusableLogsDirectoryLosesRecordsUntilItRecovers) {
-  TempDir dir;
+  // A file where the logs directory should be: records are lost, with the reason, until it goes.
   writeFile(dir / "logs", "a file where the directory should be");
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir / "logs");
-  auto logger = plainLogger(manager);
+  auto blockedManager = std::make_shared<DDLogFileManagerDefault>(dir / "logs");
+  auto blocked = plainLogger(blockedManager);
   {
     ScopedCapture capture;
-    write(*logger, "lost");
+    write(*blocked, "lost");
     EXPECT_TRUE(
         capture.contains("DDFileLogger: Failed to create new log file: open(" + dir / "logs/"));
     EXPECT_TRUE(capture.contains("): Not a directory"));
   }
   std::filesystem::remove(dir / "logs");
-  write(*logger, "kept");
-  EXPECT_EQ(readFile(currentPath(*logger)), "kept\n");
-  logger.reset();
-  manager->waitForBackgroundDeletions();
+  write(*blocked, "kept");
+  EXPECT_EQ(readFile(currentPath(*blocked)), "kept\n");
+  blocked.reset();
+  blockedManager->waitForBackgroundDeletions();
 }
 
-TEST(DDFileLogger, TwoLoggersOnOneDirectoryLoseNoLine) {
-  TempDir dir;
-  auto managerA = std::make_shared<DDLogFileManagerDefault>(dir.path());
-  auto managerB = std::make_shared<DDLogFileManagerDefault>(dir.path());
-  managerA->setMaximumNumberOfLogFiles(0);
-  managerB->setMaximumNumberOfLogFiles(0);
-  auto a = plainLogger(managerA);
-  auto b = plainLogger(managerB);
-  a->setMaximumFileSize(2000);
-  b->setMaximumFileSize(2000);
-  a->maximumFileSize();
-  b->maximumFileSize();
-  std::thread ta([&] {
+TEST_F(FileLogger, TwoLoggersOnOneDirectoryLoseNoLine) {
+  manager->setMaximumNumberOfLogFiles(0);
+  auto otherManager = std::make_shared<DDLogFileManagerDefault>(dir.path());
+  otherManager->setMaximumNumberOfLogFiles(0);
+  logger = plainLogger(manager);
+  auto other = plainLogger(otherManager);
+  for (auto& l : {logger, other})
+    l->setMaximumFileSize(2000);  // both roll often
+  for (auto& l : {logger, other})
+    l->maximumFileSize();
+  std::thread thread([&] {
     for (int i = 0; i < 300; ++i)
-      write(*a, "a " + std::to_string(i));
+      write(*other, "b " + std::to_string(i));
   });
   for (int i = 0; i < 300; ++i)
-    write(*b, "b " + std::to_string(i));
-  ta.join();
-  a.reset();
-  b.reset();
-  const auto lines = allLines(*managerA);
+    write(*logger, "a " + std::to_string(i));
+  thread.join();
+  logger.reset();
+  other.reset();
+  const auto lines = allLines();
   EXPECT_EQ(lines.size(), 600u);
   for (int i = 0; i < 300; ++i) {
     EXPECT_EQ(lines.count("a " + std::to_string(i)), 1u) << i;
     EXPECT_EQ(lines.count("b " + std::to_string(i)), 1u) << i;
   }
-  managerA->waitForBackgroundDeletions();
-  managerB->waitForBackgroundDeletions();
+  otherManager->waitForBackgroundDeletions();
 }
 
-TEST(DDFileLogger, WritesUnderTheAdvisoryLockWhenTheManagerAsks) {
-  TempDir dir;
-  auto manager = std::make_shared<RecordingManager>(dir.path());
+TEST_F(FileLogger, WritesUnderTheAdvisoryLockWhenTheManagerAsks) {
   manager->lock = true;
-  auto logger = plainLogger(manager);
+  logger = plainLogger(manager);
   write(*logger, "first");
   const std::string path = currentPath(*logger);
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -402,59 +326,48 @@ TEST(DDFileLogger, WritesUnderTheAdvisoryLockWhenTheManagerAsks) {
   auto log = std::make_shared<DDLog>(2);
   log->addLogger(logger);
   log->log(true, record("second"));
+  // Nothing can signal "still waiting": give the write a chance to go wrong, then check.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(readFile(path), "first\n");  // waiting for our lock
+  EXPECT_EQ(readFile(path), "first\n");
   ::flock(fd, LOCK_UN);
   log->flushLog();
   EXPECT_EQ(readFile(path), "first\nsecond\n");
   ::close(fd);
   log->removeLogger(logger);
   // Removal rolls: the file is closed and archived.
-  EXPECT_TRUE(waitUntil([&] { return DDLogFileInfo(path).isArchived(); }));
-  logger.reset();
-  manager->waitForBackgroundDeletions();
+  EXPECT_TRUE(eventually([&] { return DDLogFileInfo(path).isArchived(); }));
 }
 
-namespace {
-class ThrowingLogger : public DDFileLogger {
- public:
-  using DDFileLogger::DDFileLogger;
-  void willLogMessage(DDLogFileInfo&) override { throw std::runtime_error("boom"); }
-};
-}  // namespace
-
-TEST(DDFileLogger, ExceptionsWhileWritingAreReportedTenTimesAtMost) {
-  TempDir dir;
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
-  auto logger = std::make_shared<ThrowingLogger>(manager);
+TEST_F(FileLogger, ExceptionsWhileWritingAreReportedTenTimesAtMost) {
+  struct ThrowingLogger : DDFileLogger {
+    using DDFileLogger::DDFileLogger;
+    void willLogMessage(DDLogFileInfo&) override { throw std::runtime_error("boom"); }
+  };
+  logger = std::make_shared<ThrowingLogger>(manager);
   const int before = DDFileLogger::exceptionCount();
   ScopedCapture capture;
   for (int i = 0; i < 12; ++i)
     write(*logger, "x");
   EXPECT_EQ(DDFileLogger::exceptionCount(), before + 12);
   const auto texts = capture.texts();
-  const auto reported = std::count(texts.begin(), texts.end(), "DDFileLogger.logMessage: boom");
-  EXPECT_EQ(reported, std::max(0, 10 - before));
-  const bool tooMany = std::count(texts.begin(), texts.end(),
-                                  "DDFileLogger.logMessage: Too many exceptions -- will not log "
-                                  "any more of them.") == 1;
-  EXPECT_EQ(tooMany, before < 10);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "DDFileLogger.logMessage: boom"),
+            std::max(0, 10 - before));
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "DDFileLogger.logMessage: Too many exceptions -- will not log any more of "
+                       "them."),
+            before < 10 ? 1 : 0);
   EXPECT_EQ(readFile(currentPath(*logger)), "");  // every record was lost, nothing half-written
   // Inner operations refuse to run off the logger queue.
   logger->lt_rollLogFileNow();
   EXPECT_TRUE(
       capture.contains("lt_rollLogFileNow must only be called on the internal logger queue!"));
-  logger.reset();
-  manager->waitForBackgroundDeletions();
 }
 
-TEST(DDFileLogger, RollCompletionAndLimitsChangesReachTheManager) {
-  TempDir dir;
+TEST_F(FileLogger, RollCompletionAndLimitsChangesReachTheManager) {
   auto fs = std::make_shared<ScriptedFileSystem>();
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
   manager->setFileManager(fs);
   auto completion = platform::dispatch::Queue::makeSerial("completion");
-  auto logger = plainLogger(manager, completion);
+  logger = plainLogger(manager, completion);
   write(*logger, "x");
   const std::string path = currentPath(*logger);
   std::atomic<bool> archivedWhenDone{false}, done{false};
@@ -463,37 +376,32 @@ TEST(DDFileLogger, RollCompletionAndLimitsChangesReachTheManager) {
                        platform::dispatch::Queue::current() == completion.get();
     done = true;
   });
-  ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+  ASSERT_TRUE(eventually([&] { return done.load(); }));
   EXPECT_TRUE(archivedWhenDone.load());
 
   // Once a file logger has taken the manager, changing a limit starts one deletion run; setting
   // the value it already has starts none.
-  ASSERT_TRUE(manager->waitForBackgroundDeletions(
-      platform::dispatch::Time::after(std::chrono::seconds(30))));
+  const auto settle = [&] {
+    return manager->waitForBackgroundDeletions(
+        platform::dispatch::Time::after(std::chrono::seconds(30)));
+  };
+  ASSERT_TRUE(settle());
   const int listings = fs->listings.load();
   manager->setMaximumNumberOfLogFiles(manager->maximumNumberOfLogFiles());
   manager->setLogFilesDiskQuota(manager->logFilesDiskQuota());
-  ASSERT_TRUE(manager->waitForBackgroundDeletions(
-      platform::dispatch::Time::after(std::chrono::seconds(30))));
+  ASSERT_TRUE(settle());
   EXPECT_EQ(fs->listings.load(), listings);
   manager->setMaximumNumberOfLogFiles(3);
-  ASSERT_TRUE(manager->waitForBackgroundDeletions(
-      platform::dispatch::Time::after(std::chrono::seconds(30))));
+  ASSERT_TRUE(settle());
   EXPECT_EQ(fs->listings.load(), listings + 1);
-  logger.reset();
 }
 
-TEST(DDBufferedProxy, HoldsRecordsUntilABlockIsFullAndSendsTheRestOnFlushAndRemoval) {
-  TempDir dir;
-  auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
-  auto logger = plainLogger(manager);
+TEST_F(FileLogger, BufferedProxyHoldsRecordsUntilABlockIsFullThenOnFlushAndRemoval) {
+  logger = plainLogger(manager);
   auto proxy = logger->wrapWithBuffer();
   ASSERT_NE(proxy, nullptr);
-  EXPECT_EQ(proxy->unwrapFromBuffer(), logger);
-  EXPECT_EQ(proxy->wrapWithBuffer(), proxy);
-  EXPECT_EQ(proxy->maxBufferSizeBytes(), DDBufferedProxy::defaultBufferSize());
+  EXPECT_EQ(proxy->wrapWithBuffer(), proxy);  // never a buffer in front of a buffer
   EXPECT_EQ(proxy->loggerQueue(), logger->loggerQueue());
-  EXPECT_EQ(proxy->loggerName(), "orvel.quillmark.fileLogger");
   proxy->setMaxBufferSizeBytes(UINT64_MAX);
   EXPECT_EQ(proxy->maxBufferSizeBytes(), DDBufferedProxy::maximumBufferSize());
   proxy->setMaxBufferSizeBytes(20);
@@ -520,29 +428,25 @@ TEST(DDBufferedProxy, HoldsRecordsUntilABlockIsFullAndSendsTheRestOnFlushAndRemo
     EXPECT_TRUE(capture.contains("Core architecture requirement failure"));
   }
   log->removeLogger(proxy);
-  EXPECT_TRUE(waitUntil([&] { return DDLogFileInfo(path).isArchived(); }));
+  EXPECT_TRUE(eventually([&] { return DDLogFileInfo(path).isArchived(); }));
   EXPECT_EQ(readFile(path), "123456\nabcdef\nABCDEF\ntail\nlast\n");
 
   // Dropping the proxy sends what it still holds.
   write(*proxy, "orphan");
   proxy.reset();
   EXPECT_EQ(readFile(currentPath(*logger)), "orphan\n");
-  logger.reset();
-  manager->waitForBackgroundDeletions();
 }
 
 // The disk-full case runs in a child with its own mount namespace and a 64 KiB tmpfs, so the
 // host's file systems are never filled. The child re-runs this binary with only the test below.
 TEST(DDFileLogger, DiskFullThenRoomAgain) {
-  if (::geteuid() != 0)
-    GTEST_SKIP() << "needs root to mount a small tmpfs in a private mount namespace";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs in a private mount namespace";
   TempDir dir;
-  // Everything the child needs is prepared before fork: only system calls run between fork and
-  // exec in a process that has other threads.
-  std::vector<std::string> envStrings;
+  // Everything the child needs is prepared before fork: a process with other threads may only
+  // make system calls between fork and exec.
+  std::vector<std::string> envStrings{"DDFILELOGGER_FULL_DISK=" + dir.path()};
   for (char** e = environ; *e; ++e)
     envStrings.emplace_back(*e);
-  envStrings.push_back("DDFILELOGGER_FULL_DISK=" + dir.path());
   std::vector<char*> envp;
   for (auto& e : envStrings)
     envp.push_back(e.data());
@@ -576,10 +480,11 @@ TEST(DDFileLogger, DISABLED_DiskFullChild) {
   auto logger = plainLogger(manager);
   logger->setMaximumFileSize(0);
   logger->maximumFileSize();
+  const auto line = [](int i) { return "line " + std::to_string(i) + " " + std::string(60, '.'); };
   ScopedCapture capture;
   int failedAt = -1;
   for (int i = 0; i < 4000 && failedAt < 0; ++i) {
-    write(*logger, "line " + std::to_string(i) + " " + std::string(60, '.'));
+    write(*logger, line(i));
     if (capture.contains("DDFileLogger: Failed to write data: ")) failedAt = i;
   }
   ASSERT_GE(failedAt, 0) << "the small file system never filled up";
@@ -588,11 +493,10 @@ TEST(DDFileLogger, DISABLED_DiskFullChild) {
   write(*logger, "after room");
   const std::string content = readFile(currentPath(*logger));
   for (int i = 0; i < failedAt; ++i) {
-    ASSERT_NE(content.find("line " + std::to_string(i) + " " + std::string(60, '.') + "\n"),
-              std::string::npos)
-        << i;
+    ASSERT_NE(content.find(line(i) + "\n"), std::string::npos) << i;
   }
-  EXPECT_EQ(content.substr(content.size() - 11), "after room\n");
+  // A record the full disk cut short must not swallow the start of the next one.
+  EXPECT_TRUE(content.ends_with("\nafter room\n")) << content.substr(content.size() - 100);
   logger.reset();
   manager->waitForBackgroundDeletions();
 }

@@ -2,17 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include "logging/tests/DDLogFileManagerTestSupport.h"
+#include "logging/tests/LogTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
 
-using logfiletest::failWith;
-using logfiletest::readFile;
-using logfiletest::ScriptedFileSystem;
-using logfiletest::sortedNames;
-using logfiletest::TempDir;
-using logfiletest::writeFile;
+using namespace logtest;
 using platform::diagnostics::ScopedCapture;
 using Date = DDLogFileManagerDefault::Date;
 
@@ -22,22 +16,33 @@ const std::string& app() {
   return DDLogFileManagerDefault::applicationName();
 }
 
-// A log file name for a moment `minutesAgo` minutes before a fixed day.
+// The log file name for `minute` minutes into a fixed day.
 std::string nameAt(int minute, const std::string& extra = "") {
-  const Date base = Date(std::chrono::sys_days(std::chrono::year(2024) / 5 / 1).time_since_epoch());
-  return app() + " " +
-         DDLogFileManagerDefault::FileDateFormatter{}.stringFromDate(base +
-                                                                     std::chrono::minutes(minute)) +
-         extra + ".log";
+  const Date day = Date(std::chrono::sys_days(std::chrono::year(2024) / 5 / 1).time_since_epoch());
+  const DDLogFileManagerDefault::FileDateFormatter f;
+  return app() + " " + f.stringFromDate(day + std::chrono::minutes(minute)) + extra + ".log";
 }
 
-std::shared_ptr<DDLogFileManagerDefault> managerFor(const TempDir& dir) {
-  return std::make_shared<DDLogFileManagerDefault>(dir.path());
-}
+// A manager on a temporary directory whose file system can be made to fail.
+struct FileManager : ::testing::Test {
+  void SetUp() override { m->setFileManager(fs); }
+  void TearDown() override { EXPECT_TRUE(settle()); }
+  bool settle() {
+    return m->waitForBackgroundDeletions(platform::dispatch::Time::after(std::chrono::seconds(30)));
+  }
+  void writeLogs(int count, std::size_t size = 1) {
+    for (int i = 0; i < count; ++i)
+      writeFile(dir / nameAt(i), std::string(size, 'x'));
+  }
+  TempDir dir;
+  std::shared_ptr<ScriptedFileSystem> fs = std::make_shared<ScriptedFileSystem>();
+  std::shared_ptr<DDLogFileManagerDefault> m =
+      std::make_shared<DDLogFileManagerDefault>(dir.path());
+};
 
 }  // namespace
 
-TEST(DDLogFileManagerDefault, FileDatePatternRoundTripsAndRejectsAnythingElse) {
+TEST(DDLogFileManagerDefault, FileNamesCarryAStrictDateAndOnlyOursAreLogFiles) {
   const DDLogFileManagerDefault::FileDateFormatter f;
   const Date d = Date(std::chrono::sys_days(std::chrono::year(2024) / 5 / 1).time_since_epoch() +
                       std::chrono::hours(9) + std::chrono::minutes(3) + std::chrono::seconds(7) +
@@ -51,33 +56,27 @@ TEST(DDLogFileManagerDefault, FileDatePatternRoundTripsAndRejectsAnythingElse) {
         "2024/05/01--09-03-07-045", "2024-05-01--09-03-07-04x", "2"}) {
     EXPECT_FALSE(f.dateFromString(bad).has_value()) << bad;
   }
+  EXPECT_EQ(DDLogFileManagerDefault::dateFromLogFileName(app() + " 2024-05-01--09-03-07-045.log"),
+            f.dateFromString("2024-05-01--09-03-07-045"));
+  EXPECT_FALSE(DDLogFileManagerDefault::dateFromLogFileName(nameAt(0, " 2")));
 
-  // The name: application name, a blank, the date, ".log".
+  // A new name: the application name, a blank, the date of now, ".log".
   const DDLogFileManagerDefault m("/nonexistent-dir");
   const std::string fresh = m.newLogFileName();
-  ASSERT_EQ(fresh.size(), app().size() + 1 + 24 + 4) << fresh;
-  EXPECT_EQ(fresh.substr(0, app().size() + 1), app() + " ");
-  EXPECT_EQ(fresh.substr(fresh.size() - 4), ".log");
-  const auto stamped = f.dateFromString(fresh.substr(app().size() + 1, 24));
+  ASSERT_TRUE(fresh.starts_with(app() + " ") && fresh.ends_with(".log")) << fresh;
+  const auto stamped = DDLogFileManagerDefault::dateFromLogFileName(fresh);
   ASSERT_TRUE(stamped.has_value()) << fresh;
   EXPECT_LT(std::chrono::abs(std::chrono::system_clock::now() - *stamped), std::chrono::minutes(5));
   EXPECT_TRUE(m.isLogFile(app() + " x.log"));
-  EXPECT_FALSE(m.isLogFile(app() + "x.log"));
-  EXPECT_FALSE(m.isLogFile("other " + app() + " x.log"));
-  EXPECT_FALSE(m.isLogFile(app() + " x.log.gz"));
-  EXPECT_FALSE(m.isLogFile(app() + " x.txt"));
-  EXPECT_EQ(DDLogFileManagerDefault::dateFromLogFileName(app() + " 2024-05-01--09-03-07-045.log"),
-            f.dateFromString("2024-05-01--09-03-07-045"));
-  EXPECT_FALSE(
-      DDLogFileManagerDefault::dateFromLogFileName(app() + " 2024-05-01--09-03-07-045 2.log"));
+  for (const auto& other :
+       {app() + "x.log", "other " + app() + " x.log", app() + " x.log.gz", app() + " x.txt"}) {
+    EXPECT_FALSE(m.isLogFile(other)) << other;
+  }
 }
 
-TEST(DDLogFileManagerDefault, ListsOnlyItsOwnFilesNewestFirst) {
-  TempDir dir;
-  auto m = managerFor(dir);
-  writeFile(dir / nameAt(1), "a");
-  writeFile(dir / nameAt(3), "c");
-  writeFile(dir / nameAt(2), "b");
+TEST_F(FileManager, ListsOnlyItsOwnFilesNewestFirst) {
+  for (int i : {1, 3, 2})
+    writeFile(dir / nameAt(i), "x");
   // Numbered: its last part is not a date, so its creation date (now) places it.
   writeFile(dir / nameAt(0, " 2"), "n");
   // Strays: no prefix, wrong ending, a directory with a log file's name.
@@ -86,252 +85,188 @@ TEST(DDLogFileManagerDefault, ListsOnlyItsOwnFilesNewestFirst) {
   std::filesystem::create_directory(dir / nameAt(9));
   // A symbolic link with a log file's name is listed (and will be refused for writing).
   ASSERT_EQ(::symlink("/dev/null", (dir / nameAt(4)).c_str()), 0);
-
-  const auto names = m->sortedLogFileNames();
-  const std::vector<std::string> expected = {nameAt(0, " 2"), nameAt(4), nameAt(3), nameAt(2),
-                                             nameAt(1)};
-  EXPECT_EQ(names, expected);
-  EXPECT_EQ(m->unsortedLogFilePaths().size(), 5u);
-  const auto infos = m->sortedLogFileInfos();
-  ASSERT_EQ(infos.size(), 5u);
-  EXPECT_TRUE(infos[1]->isSymlink());
-  EXPECT_EQ(m->sortedLogFilePaths().front(), dir / nameAt(0, " 2"));
+  EXPECT_EQ(m->sortedLogFileNames(),
+            (Texts{nameAt(0, " 2"), nameAt(4), nameAt(3), nameAt(2), nameAt(1)}));
+  EXPECT_TRUE(m->sortedLogFileInfos()[1]->isSymlink());
 }
 
-TEST(DDLogFileManagerDefault, DeletesByCountKeepingTheNewFile) {
-  TempDir dir;
-  auto m = managerFor(dir);
-  for (int i = 0; i < 7; ++i)
-    writeFile(dir / nameAt(i), "small");
+TEST_F(FileManager, DeletesByCountAndStrictlyPastTheQuotaButNeverTheFileBeingWritten) {
+  // A new file starts a deletion run in the background; the new file counts and stays.
+  writeLogs(7);
   const auto path = m->createNewLogFileWithError(nullptr);
   ASSERT_TRUE(path.has_value());
-  ASSERT_TRUE(
-      m->waitForBackgroundDeletions(platform::dispatch::Time::after(std::chrono::seconds(30))));
-  const auto left = m->sortedLogFileNames();
-  ASSERT_EQ(left.size(), 5u);
-  EXPECT_EQ(dir / left[0], *path);
-  EXPECT_EQ(left[1], nameAt(6));
-  EXPECT_EQ(left[4], nameAt(3));
-}
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(m->sortedLogFilePaths(),
+            (Texts{*path, dir / nameAt(6), dir / nameAt(5), dir / nameAt(4), dir / nameAt(3)}));
+  for (const auto& p : m->sortedLogFilePaths())
+    std::filesystem::remove(p);
 
-TEST(DDLogFileManagerDefault, QuotaIsStrictlyExceededAndTheFileBeingWrittenStays) {
-  TempDir dir;
-  auto fs = std::make_shared<ScriptedFileSystem>();
-  auto m = managerFor(dir);
-  m->setFileManager(fs);
+  // Before a file logger has taken the manager, changing limits starts no deletion run.
+  const int listings = fs->listings.load();
   m->setMaximumNumberOfLogFiles(0);
   m->setLogFilesDiskQuota(1);
-  // Before a file logger has taken the manager, changing limits starts no deletion run.
-  ASSERT_TRUE(
-      m->waitForBackgroundDeletions(platform::dispatch::Time::after(std::chrono::seconds(30))));
-  EXPECT_EQ(fs->listings.load(), 0);
-  writeFile(dir / nameAt(3), std::string(40, 'x'));
-  writeFile(dir / nameAt(2), std::string(30, 'x'));
-  writeFile(dir / nameAt(1), std::string(30, 'x'));
-  writeFile(dir / nameAt(0), std::string(1, 'x'));
-
-  m->setLogFilesDiskQuota(101);  // 40+30+30+1 = 101: equal, not exceeded
-  ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
-  EXPECT_EQ(m->sortedLogFileNames().size(), 4u);
-  m->setLogFilesDiskQuota(100);  // one byte more than the quota: the oldest goes
-  ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
-  EXPECT_EQ(m->sortedLogFileNames(), (std::vector<std::string>{nameAt(3), nameAt(2), nameAt(1)}));
-  m->setLogFilesDiskQuota(99);  // the third file takes the sum past the quota
-  ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
-  EXPECT_EQ(m->sortedLogFileNames(), (std::vector<std::string>{nameAt(3), nameAt(2)}));
-
-  // The newest alone exceeds the quota: it stays while it is being written (not archived)...
-  m->setLogFilesDiskQuota(10);
-  ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
-  EXPECT_EQ(m->sortedLogFileNames(), (std::vector<std::string>{nameAt(3)}));
-  // ...and goes once it is finished.
+  ASSERT_TRUE(settle());
+  EXPECT_EQ(fs->listings.load(), listings);
+  const std::vector<std::size_t> sizes = {1, 30, 30, 40};  // oldest first: 101 bytes in all
+  for (int i = 0; i < 4; ++i)
+    writeFile(dir / nameAt(i), std::string(sizes[i], 'x'));
+  // At 101 nothing goes; one byte less and the oldest goes; at 99 the third file takes the sum
+  // past the quota. The newest alone past the quota stays while it is being written (not
+  // archived), and goes once it is finished.
+  const std::vector<std::pair<std::uint64_t, Texts>> steps = {
+      {101, {nameAt(3), nameAt(2), nameAt(1), nameAt(0)}},
+      {100, {nameAt(3), nameAt(2), nameAt(1)}},
+      {99, {nameAt(3), nameAt(2)}},
+      {10, {nameAt(3)}}};
+  for (const auto& [quota, left] : steps) {
+    m->setLogFilesDiskQuota(quota);
+    ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
+    EXPECT_EQ(m->sortedLogFileNames(), left) << quota;
+  }
   DDLogFileInfo(dir / nameAt(3)).setIsArchived(true);
   ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
   EXPECT_TRUE(m->sortedLogFileNames().empty());
 
   // With both limits off nothing is ever deleted; the count limit wins when it is smaller.
-  for (int i = 0; i < 8; ++i)
-    writeFile(dir / nameAt(i), std::string(100, 'x'));
+  writeLogs(8, 100);
   m->setLogFilesDiskQuota(0);
   ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
   EXPECT_EQ(m->sortedLogFileNames().size(), 8u);
-  m->setLogFilesDiskQuota(450);  // quota index 4
+  m->setLogFilesDiskQuota(450);  // would keep four
   m->setMaximumNumberOfLogFiles(3);
   ASSERT_TRUE(m->deleteOldLogFilesWithError(nullptr));
-  EXPECT_EQ(m->sortedLogFileNames(), (std::vector<std::string>{nameAt(7), nameAt(6), nameAt(5)}));
+  EXPECT_EQ(m->sortedLogFileNames(), (Texts{nameAt(7), nameAt(6), nameAt(5)}));
 }
 
-TEST(DDLogFileManagerDefault, AFileVanishingDuringADeletionRunIsReportedAndTheRunGoesOn) {
-  TempDir dir;
-  auto fs = std::make_shared<ScriptedFileSystem>();
-  auto m = managerFor(dir);
-  m->setFileManager(fs);
+TEST_F(FileManager, AFileVanishingDuringADeletionRunIsReportedAndTheRunGoesOn) {
   m->setMaximumNumberOfLogFiles(1);
-  for (int i = 0; i < 4; ++i)
-    writeFile(dir / nameAt(i), "x");
+  writeLogs(4);
   // Someone else removes the file just before we do.
-  fs->onRemoveItem = [&](const std::string& path, DDLogFileError*, bool&) {
+  fs->beforeRemove = [&](const std::string& path) {
     if (path == dir / nameAt(1)) std::filesystem::remove(path);
-    return false;
+    return 0;
   };
   {
     ScopedCapture capture;
     EXPECT_TRUE(m->deleteOldLogFilesWithError(nullptr));
-    ASSERT_EQ(capture.texts().size(), 1u);
-    EXPECT_EQ(capture.texts()[0].rfind("DDLogFileManagerDefault: Error deleting file unlink(" +
-                                           dir / nameAt(1) + "): No such file or directory",
-                                       0),
-              0u)
-        << capture.texts()[0];
+    EXPECT_EQ(capture.texts(), Texts{"DDLogFileManagerDefault: Error deleting file unlink(" +
+                                     dir / nameAt(1) + "): No such file or directory"});
   }
-  EXPECT_EQ(sortedNames(dir.path()), std::vector<std::string>{nameAt(3)});
+  EXPECT_EQ(m->sortedLogFileNames(), Texts{nameAt(3)});
 
   // A caller that asks for the error gets the first failure and the run stops there.
-  for (int i = 0; i < 4; ++i)
-    writeFile(dir / nameAt(i), "x");
+  writeLogs(4);
   ScopedCapture capture;
   DDLogFileError error;
   EXPECT_FALSE(m->deleteOldLogFilesWithError(&error));
   EXPECT_EQ(error.code, ENOENT);
   // Newest first: nameAt(2) went, nameAt(1) failed, so nameAt(0) was never tried.
-  EXPECT_EQ(sortedNames(dir.path()), (std::vector<std::string>{nameAt(0), nameAt(3)}));
+  EXPECT_EQ(m->sortedLogFileNames(), (Texts{nameAt(3), nameAt(0)}));
 }
 
-TEST(DDLogFileManagerDefault, CreationNumbersTakenNamesAndBailsAfterFiveErrors) {
-  TempDir dir;
-  auto fs = std::make_shared<ScriptedFileSystem>();
-  auto m = managerFor(dir);
-  m->setFileManager(fs);
-
+TEST_F(FileManager, CreationNumbersTakenNamesRetriesErrorsAndBailsAfterFive) {
   // Two names taken, then two real errors, then success: taken names do not count as errors
   // and an error retries the same name.
-  int calls = 0;
-  fs->onCreateFile = [&](const std::string& path, DDLogFileError* e, bool& result) {
-    ++calls;
-    if (calls <= 2) return result = failWith(e, EEXIST, path), true;
-    if (calls <= 4) return result = failWith(e, EIO, path), true;
-    return false;
-  };
+  const std::vector<int> script = {EEXIST, EEXIST, EIO, EIO, 0};
+  std::size_t calls = 0;
+  fs->beforeCreate = [&](const std::string&) { return calls < 5 ? script[calls++] : 0; };
   {
     ScopedCapture capture;
-    DDLogFileError error;
-    const auto path = m->createNewLogFileWithError(&error);
+    const auto path = m->createNewLogFileWithError(nullptr);
     ASSERT_TRUE(path.has_value());
-    const auto attempts = fs->attempts();
-    ASSERT_EQ(attempts.size(), 5u);
+    const auto attempts = fs->createAttempts.items();
+    ASSERT_FALSE(attempts.empty());
     const std::string base = attempts[0].substr(0, attempts[0].size() - 4);
-    EXPECT_EQ(attempts[1], base + " 2.log");
-    EXPECT_EQ(attempts[2], base + " 3.log");
-    EXPECT_EQ(attempts[3], base + " 3.log");
-    EXPECT_EQ(*path, base + " 3.log");
+    const std::string third = base + " 3.log";
+    EXPECT_EQ(attempts, (Texts{base + ".log", base + " 2.log", third, third, third}));
+    EXPECT_EQ(*path, third);
     EXPECT_EQ(readFile(*path), "");
-    EXPECT_EQ(capture.texts().size(), 2u);
-    EXPECT_EQ(capture.texts()[0].rfind(
-                  "DDLogFileManagerDefault: Critical error while creating log file: open(", 0),
-              0u);
-    EXPECT_TRUE(
-        m->waitForBackgroundDeletions(platform::dispatch::Time::after(std::chrono::seconds(30))));
+    const std::string failed =
+        "DDLogFileManagerDefault: Critical error while creating log file: "
+        "open(" +
+        third + "): Input/output error";
+    EXPECT_EQ(capture.texts(), (Texts{failed, failed}));
+    EXPECT_TRUE(settle());
   }
-
+  fs->beforeCreate = [&](const std::string&) { return ++calls, ENOSPC; };
   calls = 0;
-  fs->onCreateFile = [&](const std::string& path, DDLogFileError* e, bool& result) {
-    ++calls;
-    return result = failWith(e, ENOSPC, path), true;
-  };
   ScopedCapture capture;
   DDLogFileError error;
   EXPECT_FALSE(m->createNewLogFileWithError(&error).has_value());
-  EXPECT_EQ(calls, 5);
+  EXPECT_EQ(calls, 5u);
   EXPECT_EQ(error.code, ENOSPC);
   const auto texts = capture.texts();
   ASSERT_EQ(texts.size(), 6u);
   EXPECT_EQ(texts[5], "DDLogFileManagerDefault: Bailing file creation, encountered 5 errors.");
-}
 
-TEST(DDLogFileManagerDefault, UnusableDirectoryIsReportedAndNothingIsCreated) {
-  TempDir dir;
+  // An unusable directory: reported, and nothing is created.
   writeFile(dir / "blocker", "");
-  auto m = std::make_shared<DDLogFileManagerDefault>(dir / "blocker/logs");
-  ScopedCapture capture;
-  EXPECT_EQ(m->logsDirectory(), dir / "blocker/logs");
-  EXPECT_TRUE(m->sortedLogFileInfos().empty());
-  EXPECT_FALSE(m->createNewLogFileWithError(nullptr).has_value());
+  auto blocked = std::make_shared<DDLogFileManagerDefault>(dir / "blocker/logs");
+  EXPECT_EQ(blocked->logsDirectory(), dir / "blocker/logs");
+  EXPECT_TRUE(blocked->sortedLogFileInfos().empty());
+  EXPECT_FALSE(blocked->createNewLogFileWithError(nullptr).has_value());
   EXPECT_TRUE(capture.contains("DDFileLogManagerDefault: Error creating logsDirectory: mkdir(" +
                                dir / "blocker/logs): Not a directory"));
   EXPECT_TRUE(capture.contains("DDFileLogManagerDefault: Error listing log file directory: "));
-  EXPECT_TRUE(capture.contains("Bailing file creation, encountered 5 errors."));
 }
 
-namespace {
-class HeaderManager : public DDLogFileManagerDefault {
- public:
-  using DDLogFileManagerDefault::DDLogFileManagerDefault;
-  std::optional<std::string> header;
-  std::optional<std::string> logFileHeader() const override { return header; }
-};
-}  // namespace
-
-TEST(DDLogFileManagerDefault, HeaderBytesEndWithALineEnd) {
-  TempDir dir;
-  auto m = std::make_shared<HeaderManager>(dir.path());
-  EXPECT_FALSE(m->logFileHeaderData().has_value());
-  m->header = "";
-  EXPECT_FALSE(m->logFileHeaderData().has_value());
-  m->header = "# started";
-  EXPECT_EQ(m->logFileHeaderData(), "# started\n");
-  m->header = "# two\nlines\n";
-  const auto path = m->createNewLogFileWithError(nullptr);
+TEST_F(FileManager, HeaderBytesEndWithALineEnd) {
+  struct HeaderManager : DDLogFileManagerDefault {
+    using DDLogFileManagerDefault::DDLogFileManagerDefault;
+    std::optional<std::string> header;
+    std::optional<std::string> logFileHeader() const override { return header; }
+  };
+  auto h = std::make_shared<HeaderManager>(dir.path());
+  for (const auto& header : {std::optional<std::string>(), std::optional<std::string>("")}) {
+    h->header = header;
+    EXPECT_FALSE(h->logFileHeaderData().has_value());
+  }
+  h->header = "# started";
+  EXPECT_EQ(h->logFileHeaderData(), "# started\n");
+  h->header = "# two\nlines\n";
+  const auto path = h->createNewLogFileWithError(nullptr);
   ASSERT_TRUE(path.has_value());
   EXPECT_EQ(readFile(*path), "# two\nlines\n");
-  m->waitForBackgroundDeletions();
+  h->waitForBackgroundDeletions();
 }
 
 TEST(DDLogFileManagerDefault, DefaultLogsDirectoryFollowsTheEnvironment) {
-  // Run in a child: the environment is process-wide and the parent has other threads.
-  auto inChild = [](const std::function<void()>& setup) {
+  // Each case runs in a child: the environment is process-wide and this process has threads.
+  // As root, the branches for ordinary users are reached by becoming nobody in the child.
+  const bool root = ::geteuid() == 0;
+  const auto inChild = [root](const std::function<void()>& setup, bool asUser = true) {
     int fds[2];
     if (::pipe(fds) != 0) return std::string("pipe failed");
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::close(fds[0]);
       for (const char* v : {"LOGS_DIRECTORY", "XDG_STATE_HOME", "HOME", "TMPDIR"})
         ::unsetenv(v);
       setup();
+      if (asUser && root && ::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
       const std::string d = DDLogFileManagerDefault::defaultLogsDirectory();
       (void)!::write(fds[1], d.data(), d.size());
       ::_exit(0);
     }
     ::close(fds[1]);
-    std::string out;
-    char buf[256];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
-      out.append(buf, n);
+    std::string out(4096, '\0');
+    const ssize_t n = ::read(fds[0], out.data(), out.size());
+    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     ::close(fds[0]);
     ::waitpid(pid, nullptr, 0);
     return out;
   };
   const std::string proc = ::program_invocation_short_name;
   EXPECT_EQ(inChild([] { ::setenv("LOGS_DIRECTORY", "/srv/logs:/srv/other", 1); }), "/srv/logs");
-  // As root the other branches are reached by dropping to an unprivileged user in the child.
-  const bool root = ::geteuid() == 0;
-  const auto asUser = [root](const std::function<void()>& f) {
-    return [root, f] {
-      f();
-      if (root && ::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
-    };
-  };
-  if (root) {
-    EXPECT_EQ(inChild([] {}), "/var/log/" + proc);
-  }
-  EXPECT_EQ(inChild(asUser([] { ::setenv("XDG_STATE_HOME", "/st", 1); })), "/st/Logs/" + proc);
+  EXPECT_EQ(inChild([] { ::setenv("XDG_STATE_HOME", "/st", 1); }), "/st/Logs/" + proc);
   // A relative XDG_STATE_HOME is invalid and ignored.
-  EXPECT_EQ(inChild(asUser([] {
+  EXPECT_EQ(inChild([] {
               ::setenv("XDG_STATE_HOME", "st", 1);
               ::setenv("HOME", "/h", 1);
-            })),
+            }),
             "/h/.local/state/Logs/" + proc);
   if (root) {
+    EXPECT_EQ(inChild([] {}, false), "/var/log/" + proc);
     // nobody's home is /nonexistent: no home, so the temporary directory.
-    EXPECT_EQ(inChild(asUser([] { ::setenv("TMPDIR", "/scratch", 1); })), "/scratch/Logs/" + proc);
+    EXPECT_EQ(inChild([] { ::setenv("TMPDIR", "/scratch", 1); }), "/scratch/Logs/" + proc);
   }
 }

@@ -4,32 +4,15 @@
 
 #include <cstdint>
 
-#include "TestLoggers.h"
+#include "LogTestSupport.h"
 
 namespace {
 
-using logtest::eventually;
-
-// Keeps every record it receives.
-class Capture : public DDAbstractLogger {
- public:
-  void logMessage(const DDLogMessagePtr& m) override {
-    std::lock_guard lock(mutex_);
-    records_.push_back(m);
-  }
-  std::vector<DDLogMessagePtr> records() const {
-    std::lock_guard lock(mutex_);
-    return records_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<DDLogMessagePtr> records_;
-};
+using logtest::RecordingLogger;
 
 class FrontEnd : public ::testing::Test {
  protected:
-  std::shared_ptr<Capture> capture = std::make_shared<Capture>();
+  std::shared_ptr<RecordingLogger> capture = std::make_shared<RecordingLogger>();
   int evaluations = 0;
 
   void SetUp() override { DDLog::sharedAddLogger(capture); }
@@ -39,8 +22,7 @@ class FrontEnd : public ::testing::Test {
     resetDynamicLogLevel();
     asyncLoggingEnabled = true;
   }
-  // A message argument whose evaluation is counted.
-  int counted() { return ++evaluations; }
+  int counted() { return ++evaluations; }  // a message argument whose evaluation is counted
   std::vector<DDLogMessagePtr> delivered() {
     DDLog::sharedFlushLog();
     return capture->records();
@@ -48,42 +30,36 @@ class FrontEnd : public ::testing::Test {
 };
 
 TEST_F(FrontEnd, GatesNeverEvaluateATurnedAwayMessage) {
-  dynamicLogLevel = DDLogLevel::info;  // 7: error, warning, info
+  dynamicLogLevel = DDLogLevel::info;  // error, warning, info
   DDLogError("e %d", counted());
   DDLogWarn("w %d", counted());
   DDLogInfo("i %d", counted());
   DDLogDebug("d %d", counted());
   DDLogVerbose("v %d", counted());
   EXPECT_EQ(evaluations, 3);
-  // A call's own level of 0 turns everything away, whatever dynamicLogLevel says.
+  // A call's own level turns records away whatever dynamicLogLevel says: 0 turns away all, 8
+  // (debug only) turns away info.
   resetDynamicLogLevel();
   _DDLogMessage(DDLogLevel::off, DDLogFlag::error, 0, nullptr, false, DDLog::sharedInstance(),
                 "never %d", counted());
-  // Its own level admits debug only: info is turned away.
   _DDLogMessage(DDLogLevel(8), DDLogFlag::info, 0, nullptr, false, DDLog::sharedInstance(),
                 "never %d", counted());
-  EXPECT_EQ(evaluations, 3);
   // Setting defaultDebugLevel is setting dynamicLogLevel.
   defaultDebugLevel = DDLogLevel::error;
   EXPECT_EQ(dynamicLogLevel.load(), DDLogLevel::error);
   DDLogWarn("w %d", counted());
-  EXPECT_EQ(evaluations, 3);
   resetDefaultDebugLevel();
   EXPECT_EQ(dynamicLogLevel.load(), DDLogLevel::all);
   DDAssert(true, "fine %d", counted());
   EXPECT_EQ(evaluations, 3);
 
-  const auto records = delivered();
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0]->message(), "e 1");
-  EXPECT_EQ(records[0]->flag(), DDLogFlag::error);
-  EXPECT_EQ(records[1]->message(), "w 2");
-  EXPECT_EQ(records[1]->flag(), DDLogFlag::warning);
-  EXPECT_EQ(records[2]->message(), "i 3");
-  EXPECT_EQ(records[2]->flag(), DDLogFlag::info);
+  std::vector<std::string> got;
+  for (const auto& r : delivered())
+    got.push_back(std::string(r->message()) + "@" + std::to_string(r->flag().rawValue));
+  EXPECT_EQ(got, (std::vector<std::string>{"e 1@1", "w 2@2", "i 3@4"}));
 }
 
-TEST_F(FrontEnd, RecordFieldsOfACall) {
+TEST_F(FrontEnd, ACallRecordsItsSourceAndReferencesALiteralFormat) {
   static constexpr char kFormat[] = "Accepted new XPC connection: %@ (%li)";
   const std::string description(40, 'c');
   const int line = __LINE__ + 1;
@@ -92,16 +68,15 @@ TEST_F(FrontEnd, RecordFieldsOfACall) {
   ASSERT_EQ(records.size(), 1u);
   const auto& r = *records[0];
   EXPECT_EQ(r.message(), "Accepted new XPC connection: " + description + " (12)");
-  EXPECT_EQ(r.messageFormat(), kFormat);
-  EXPECT_EQ(r.messageFormat().data(), kFormat);  // a literal is referenced, not copied
+  EXPECT_EQ(r.messageFormat().data(), kFormat);  // referenced, not copied
   EXPECT_EQ(r.file(), __FILE__);
-  EXPECT_EQ(r.fileName(), "DDLogFrontEndTests");
   EXPECT_EQ(r.function(), "TestBody");
   EXPECT_EQ(r.line(), static_cast<std::uint64_t>(line));
   EXPECT_EQ(r.level(), DDLogLevel::all);
-  EXPECT_EQ(r.context(), 0);
-  EXPECT_EQ(r.tag(), nullptr);
   EXPECT_EQ(r.options(), DDLogMessageOptions::keepMessage);
+  // The file-name helper defaults to the caller's file.
+  EXPECT_EQ(currentFileName(), "DDLogFrontEndTests");
+  EXPECT_EQ(CurrentFileName("dir/archive.tar.gz"), "archive.tar");
 }
 
 TEST_F(FrontEnd, MessageKinds) {
@@ -119,19 +94,17 @@ TEST_F(FrontEnd, MessageKinds) {
   DDAssert(1 + 1 == 3, "math %@", "broke");
   DDAssertionFailure("unreachable");
   const auto r = delivered();
+  std::vector<std::string> texts;
+  for (const auto& m : r)
+    texts.emplace_back(m->message());
+  EXPECT_EQ(texts, (std::vector<std::string>{"built at run time 1, long enough for the heap",
+                                             "100% plain", "42", "50% plain", "ratio 5% of -3", "",
+                                             "math broke", "unreachable"}));
   ASSERT_EQ(r.size(), 8u);
-  EXPECT_EQ(r[0]->message(), "built at run time 1, long enough for the heap");
   EXPECT_EQ(r[0]->messageFormat(), "built at run time %d, long enough for the heap");
-  EXPECT_EQ(r[1]->message(), "100% plain");
   EXPECT_EQ(r[1]->messageFormat(), "100% plain");
-  EXPECT_EQ(r[2]->message(), "42");
-  EXPECT_EQ(r[3]->message(), "50% plain");
   EXPECT_EQ(r[4]->messageFormat(), "ratio 5%% of %li");
-  EXPECT_EQ(r[4]->message(), "ratio 5% of -3");
-  EXPECT_EQ(r[5]->message(), "");
   EXPECT_EQ(r[5]->flag(), DDLogFlag::error);
-  EXPECT_EQ(r[6]->message(), "math broke");
-  EXPECT_EQ(r[7]->message(), "unreachable");
   EXPECT_EQ(r[7]->flag(), DDLogFlag::error);
 }
 
@@ -143,7 +116,7 @@ TEST_F(FrontEnd, DeliveryModeAndExplicitDispatcher) {
   asyncLoggingEnabled = true;
 
   auto own = std::make_shared<DDLog>(2);
-  auto other = std::make_shared<Capture>();
+  auto other = std::make_shared<RecordingLogger>();
   own->addLogger(other);
   _DDLogMessage(DDLogLevel::all, DDLogFlag::warning, 77, "the tag", false, own, "to %@", "own");
   EXPECT_EQ(other->records().size(), 1u);  // explicit synchronous delivery
@@ -163,9 +136,7 @@ TEST_F(FrontEnd, DeliveryModeAndExplicitDispatcher) {
 TEST(DDLogMessageFormat, PlainAndInterpolated) {
   DDLogMessageFormat plain("keeps 100% and %d");
   EXPECT_FALSE(plain.requiresArgumentParsing());
-  EXPECT_EQ(plain.format(), "keeps 100% and %d");
   EXPECT_EQ(plain.formatted(), "keeps 100% and %d");
-  EXPECT_TRUE(plain.args().empty());
 
   struct WithObject {
     std::shared_ptr<const DDLogObject> ddLogObject() const { return DDLogStringObject::make("O"); }
@@ -175,56 +146,20 @@ TEST(DDLogMessageFormat, PlainAndInterpolated) {
   };
   DDLogMessageFormat::StringInterpolation s(64, 14);
   s.appendLiteral("%|");
-  s.appendInterpolation(std::int8_t{65});
-  s.appendInterpolation(std::uint8_t{66});
-  s.appendInterpolation(std::int16_t{-2});
-  s.appendInterpolation(std::uint16_t{2});
-  s.appendInterpolation(std::int32_t{-3});
-  s.appendInterpolation(std::uint32_t{3});
-  s.appendInterpolation(std::int64_t{-4});
-  s.appendInterpolation(std::size_t{4});
-  s.appendInterpolation(0.5f);
-  s.appendInterpolation(0.25);
-  s.appendInterpolation(true);
-  s.appendInterpolation(std::string("txt"));
-  s.appendInterpolation(WithObject{});
-  s.appendInterpolation(Described{});
+  const auto append = [&](auto... values) { (s.appendInterpolation(values), ...); };
+  append(std::int8_t{65}, std::uint8_t{66}, std::int16_t{-2}, std::uint16_t{2}, std::int32_t{-3},
+         std::uint32_t{3}, std::int64_t{-4}, std::size_t{4}, 0.5f, 0.25, true);
+  {
+    std::string temporary = "txt, a temporary long enough to be on the heap";
+    s.appendInterpolation(temporary);  // owned by the format from here on
+  }
+  append(WithObject{}, Described{});
   DDLogMessageFormat f(std::move(s));
   EXPECT_TRUE(f.requiresArgumentParsing());
   EXPECT_EQ(f.format(), "%%|%c%c%i%u%li%lu%lli%llu%f%lf%i%@%@%@");
   EXPECT_EQ(f.args().size(), 14u);
-  EXPECT_EQ(f.formatted(), "%|AB-22-33-440.5000000.2500001txtOD");
-  EXPECT_EQ(f.storage().format, f.format());
-}
-
-TEST(DDLogMessageFormat, InterpolatedTextsAreOwned) {
-  DDLogMessageFormat::StringInterpolation s(8, 1);
-  {
-    std::string temporary = "a temporary long enough to be on the heap";
-    s.appendInterpolation(temporary);
-  }
-  DDLogMessageFormat f(std::move(s));
-  EXPECT_EQ(f.formatted(), "a temporary long enough to be on the heap");
-}
-
-TEST(CurrentFileName, Rule) {
-  EXPECT_EQ(currentFileName("/path/to/name.ext"), "name");
-  EXPECT_EQ(currentFileName("plain"), "plain");
-  EXPECT_EQ(currentFileName("dir/archive.tar.gz"), "archive.tar");
-  EXPECT_EQ(currentFileName(), "DDLogFrontEndTests");
-  EXPECT_EQ(CurrentFileName("a/b"), "b");
-}
-
-TEST(DDLogFlagsAndLevels, ValuesAndConversions) {
-  EXPECT_EQ(DDLogFlag::error.rawValue | DDLogFlag::warning.rawValue | DDLogFlag::info.rawValue |
-                DDLogFlag::debug.rawValue | DDLogFlag::verbose.rawValue,
-            DDLogLevel::verbose.rawValue);
-  EXPECT_EQ(DDLogLevel::all.rawValue, static_cast<std::uint64_t>(-1));
-  EXPECT_TRUE(DDLogLevel::info.admits(DDLogFlag::warning));
-  EXPECT_FALSE(DDLogLevel::info.admits(DDLogFlag::debug));
-  EXPECT_FALSE(DDLogLevel::all.admits(DDLogFlag(0)));
-  EXPECT_EQ(DDLogFlag::from(DDLogLevel(12)).rawValue, 12u);
-  EXPECT_EQ(DDLogFlag(DDLogLevel::debug).toLogLevel(), DDLogLevel::debug);
+  EXPECT_EQ(f.formatted(),
+            "%|AB-22-33-440.5000000.2500001txt, a temporary long enough to be on the heapOD");
 }
 
 }  // namespace

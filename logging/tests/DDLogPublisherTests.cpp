@@ -2,43 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <vector>
-
-#include "TestLoggers.h"
+#include "LogTestSupport.h"
 
 namespace {
 
 namespace rx = platform::reactive;
-
-DDLogMessagePtr record(std::string text, DDLogFlag flag = DDLogFlag::info) {
-  return std::make_shared<const DDLogMessage>(std::move(text), DDLogLevel::all, flag, 0, "/t/p.cpp",
-                                              "test", 1, nullptr, 0, std::nullopt);
-}
-
-class Collected {
- public:
-  void add(std::string s) {
-    std::lock_guard lock(m_);
-    items_.push_back(std::move(s));
-  }
-  std::vector<std::string> items() const {
-    std::lock_guard lock(m_);
-    return items_;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::vector<std::string> items_;
-};
+using logtest::eventually;
+using logtest::record;
 
 TEST(MessagePublisher, DeliversAdmittedRecordsUntilCancelled) {
   auto log = std::make_shared<DDLog>(2);
-  auto publisher = log->messagePublisher(DDLogLevel::warning);
-  EXPECT_EQ(publisher->logLevel(), DDLogLevel::warning);
-  Collected got;
-  auto token = rx::eraseToAnyPublisher(publisher).sink(
-      [&](const DDLogMessagePtr& m) { got.add(std::string(m->message())); });
+  logtest::Journal got;
+  auto token = rx::eraseToAnyPublisher(log->messagePublisher(DDLogLevel::warning))
+                   .sink([&](const DDLogMessagePtr& m) { got.add(std::string(m->message())); });
   log->flushLog();
   ASSERT_EQ(log->allLoggers().size(), 1u);
   EXPECT_EQ(log->allLoggers()[0]->loggerName(), "orvel.quillmark.subscription");
@@ -57,7 +33,7 @@ TEST(MessagePublisher, DeliversAdmittedRecordsUntilCancelled) {
 }
 
 TEST(MessagePublisher, FormattedLeavesOutSuppressedRecords) {
-  class Upper : public DDLogFormatter {
+  class Bracket : public DDLogFormatter {
    public:
     std::optional<std::string> formatLogMessage(const DDLogMessage& m) override {
       if (m.flag() == DDLogFlag::verbose) return std::nullopt;
@@ -65,9 +41,9 @@ TEST(MessagePublisher, FormattedLeavesOutSuppressedRecords) {
     }
   };
   auto log = std::make_shared<DDLog>(1);
-  Collected got;
+  logtest::Journal got;
   auto token =
-      formatted(rx::eraseToAnyPublisher(log->messagePublisher()), std::make_shared<Upper>())
+      formatted(rx::eraseToAnyPublisher(log->messagePublisher()), std::make_shared<Bracket>())
           .sink([&](const std::string& s) { got.add(s); });
   log->flushLog();
   log->log(true, record("a"));
@@ -88,7 +64,7 @@ TEST(MessagePublisher, CancelWhileRecordsFlowAndAfterTheDispatcherIsGone) {
     for (int i = 0; i < 500; ++i)
       log->log(true, record("r"));
   });
-  logtest::eventually([&] { return received.load() > 10; });
+  EXPECT_TRUE(eventually([&] { return received.load() > 10; }));
   token.cancel();
   const int atCancel = received.load();
   producer.join();
@@ -107,7 +83,7 @@ TEST(MessagePublisher, CancelWhileRecordsFlowAndAfterTheDispatcherIsGone) {
     shortLived->removeAllLoggers();
     shortLived->flushLog();
   }
-  EXPECT_TRUE(logtest::eventually([&] { return weak.expired(); }));
+  EXPECT_TRUE(eventually([&] { return weak.expired(); }));
   orphan.cancel();
 }
 

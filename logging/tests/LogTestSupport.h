@@ -1,0 +1,177 @@
+#pragma once
+// Helpers shared by the logging tests.
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+#include "logging/DDAbstractLogger.h"
+#include "logging/DDLog.h"
+#include "logging/DDLogFileManagerFileSystem.h"
+
+namespace logtest {
+
+using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
+
+inline std::shared_ptr<DDLogMessage> record(
+    std::string text, DDLogFlag flag = DDLogFlag::info,
+    std::optional<DDLogMessage::Timestamp> when = std::nullopt) {
+  return std::make_shared<DDLogMessage>(std::move(text), DDLogLevel::all, flag, 0, "/t/f.cpp", "fn",
+                                        1, nullptr, 0, when);
+}
+
+// Polls `done` until it holds; false when the (generous) deadline passed first.
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
+}
+
+// A list of texts that several threads may add to.
+class Journal {
+ public:
+  void add(std::string item) {
+    std::lock_guard lock(mutex_);
+    items_.push_back(std::move(item));
+  }
+  Texts items() const {
+    std::lock_guard lock(mutex_);
+    return items_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  Texts items_;
+};
+
+// Notes, in order, "add", "add-in-queue", "remove", "flush" and each message (formatted when a
+// formatter is set), keeps the records, and counts calls made off its own queue.
+class RecordingLogger : public DDAbstractLogger, public Journal {
+ public:
+  explicit RecordingLogger(unsigned offered = 0) : offered_(offered) {}
+  unsigned offeredOperations() const override {
+    return DDAbstractLogger::offeredOperations() | offered_;
+  }
+  void logMessage(const DDLogMessagePtr& message) override {
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    auto text = _logFormatter ? _logFormatter->formatLogMessage(*message)
+                              : std::optional<std::string>(message->message());
+    if (!text) return;
+    note(std::move(*text));
+    std::lock_guard lock(mutex_);
+    records_.push_back(message);
+  }
+  void didAddLogger() override { note("add"); }
+  void didAddLoggerInQueue(const platform::dispatch::QueuePtr& queue) override {
+    note(queue == loggerQueue() ? "add-in-queue" : "add-in-wrong-queue");
+  }
+  void willRemoveLogger() override { note("remove"); }
+  void flush() override { note("flush"); }
+
+  std::vector<DDLogMessagePtr> records() const {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+  Texts messages() const {
+    Texts out;
+    for (const auto& r : records())
+      out.emplace_back(r->message());
+    return out;
+  }
+  int offQueueCalls() const { return offQueue_.load(); }
+  std::chrono::microseconds delay{0};  // set before the logger is added
+
+ private:
+  void note(std::string event) {
+    if (!isOnInternalLoggerQueue()) offQueue_.fetch_add(1);
+    add(std::move(event));
+  }
+  const unsigned offered_;
+  mutable std::mutex mutex_;
+  std::vector<DDLogMessagePtr> records_;
+  std::atomic<int> offQueue_{0};
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = std::filesystem::temp_directory_path() / "ddlogtest-XXXXXX";
+    if (::mkdtemp(tmpl.data())) path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);  // read-only files too: the owner may unlink them
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+inline void writeFile(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ostringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+// The real file system, with faults on demand: a hook returns an errno to fail the call with, or
+// 0 to make the real call. Extended attributes can be refused as on file systems without them.
+class ScriptedFileSystem : public DDLogFileManagerFileSystem {
+ public:
+  std::function<int(const std::string&path)> beforeCreate, beforeRemove;
+  std::atomic<bool> refuseUserXattrs{false};
+  std::atomic<int> listings{0};
+  Journal createAttempts;
+
+  bool createFile(const std::string& path, std::string_view contents, DDLogFileError* e) override {
+    createAttempts.add(path);
+    if (const int err = beforeCreate ? beforeCreate(path) : 0) return fail(e, err, "open", path);
+    return DDLogFileManagerFileSystem::createFile(path, contents, e);
+  }
+  bool removeItem(const std::string& path, DDLogFileError* e) override {
+    if (const int err = beforeRemove ? beforeRemove(path) : 0) return fail(e, err, "unlink", path);
+    return DDLogFileManagerFileSystem::removeItem(path, e);
+  }
+  std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path,
+                                                                 DDLogFileError* e) override {
+    ++listings;
+    return DDLogFileManagerFileSystem::contentsOfDirectory(path, e);
+  }
+  ssize_t getExtendedAttribute(const std::string& path, const std::string& name, void* buffer,
+                               std::size_t size) override {
+    return refuseUserXattrs ? -ENOTSUP : Base::getExtendedAttribute(path, name, buffer, size);
+  }
+  int setExtendedAttribute(const std::string& path, const std::string& name, const void* value,
+                           std::size_t size) override {
+    return refuseUserXattrs ? -ENOTSUP : Base::setExtendedAttribute(path, name, value, size);
+  }
+  int removeExtendedAttribute(const std::string& path, const std::string& name) override {
+    return refuseUserXattrs ? -ENOTSUP : Base::removeExtendedAttribute(path, name);
+  }
+
+ private:
+  using Base = DDLogFileManagerFileSystem;
+  static bool fail(DDLogFileError* e, int err, const char* operation, const std::string& path) {
+    if (e) *e = DDLogFileError::fromErrno(err, operation, path);
+    return false;
+  }
+};
+
+}  // namespace logtest
