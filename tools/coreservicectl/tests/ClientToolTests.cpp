@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -9,6 +11,7 @@
 #include "SharedUtils/DeviceUtils.h"
 #include "SharedUtils/MacUtils.h"
 #include "SharedUtils/tests/NetworkNamespace.h"
+#include "platform/defaults/tests/DefaultsTestSupport.h"
 #include "tools/coreservicectl/tests/ToolProcess.h"
 
 namespace coreservicectl {
@@ -99,6 +102,29 @@ TEST(ClientToolTests, ConfidentializeMasksEachLineAndKeepsLineEndings) {
   const auto empty = runTool({"confidentialize"}, "");
   EXPECT_EQ(empty.exitStatus, 0);
   EXPECT_EQ(empty.out, "");
+}
+
+TEST(ClientToolTests, DefaultsWatchPrintsEachChangeOfItsKeyUntilInterrupted) {
+  platform::defaults::testing::TempDir dir;
+  const auto defaults = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"defaults", "--dir", dir.path().string()});
+    return runTool(args).exitStatus;
+  };
+  testsupport::BackgroundTool watch(
+      {"defaults", "--dir", dir.path().string(), "watch", "dom", "user"});
+  ASSERT_EQ(watch.errUntil("\n"), "coreservicectl defaults: watching \"dom\"\n");
+  // Written by other processes; the other key is not watched.
+  EXPECT_EQ(defaults({"write", "dom", "other", "int", "1"}), 0);
+  EXPECT_EQ(defaults({"write", "dom", "user", "string", "bob"}), 0);
+  EXPECT_EQ(defaults({"write", "dom", "user", "int", "7"}), 0);
+  EXPECT_EQ(defaults({"delete", "dom", "user"}), 0);
+  const std::string expected =
+      "user: (none) -> string bob\nuser: string bob -> int 7\nuser: int 7 -> (none)\n";
+  EXPECT_EQ(watch.outUntil("-> (none)\n"), expected);
+  watch.signal(SIGINT);
+  const int status = watch.wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  EXPECT_EQ(watch.outUntil("end of output"), expected);
 }
 
 TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {

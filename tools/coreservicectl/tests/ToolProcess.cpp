@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 extern char** environ;
 
@@ -38,19 +39,15 @@ struct Pipe {
   }
 };
 
-}  // namespace
-
-ToolRun runTool(const std::vector<std::string>& arguments, const std::string& input) {
-  ToolRun run;
+// Starts the tool with its standard streams on the pipes; the child's ends are closed here.
+pid_t spawnTool(const std::vector<std::string>& arguments, Pipe& in, Pipe& out, Pipe& err) {
   std::vector<std::string> words{CORESERVICECTL_PATH};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (auto& word : words)
     argv.push_back(word.data());
   argv.push_back(nullptr);
-
-  Pipe in, out, err;
-  if (in.read < 0 || out.read < 0 || err.read < 0) return run;
+  if (in.read < 0 || out.read < 0 || err.read < 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in.read, STDIN_FILENO);
@@ -62,7 +59,16 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::string& in
   in.closeRead();
   out.closeWrite();
   err.closeWrite();
-  if (spawned != 0) return run;
+  return spawned == 0 ? pid : -1;
+}
+
+}  // namespace
+
+ToolRun runTool(const std::vector<std::string>& arguments, const std::string& input) {
+  ToolRun run;
+  Pipe in, out, err;
+  const pid_t pid = spawnTool(arguments, in, out, err);
+  if (pid < 0) return run;
 
   // Feed the input and drain both outputs together so that neither side can block the other.
   // A tool that stops reading early must not kill the test with SIGPIPE.
@@ -99,6 +105,54 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::string& in
   }
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+BackgroundTool::BackgroundTool(const std::vector<std::string>& arguments) {
+  Pipe in, out, err;
+  pid_ = spawnTool(arguments, in, out, err);
+  std::swap(out_, out.read);
+  std::swap(err_, err.read);
+}
+
+BackgroundTool::~BackgroundTool() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    wait();
+  }
+  for (int fd : {out_, err_})
+    if (fd >= 0) close(fd);
+}
+
+void BackgroundTool::signal(int signo) {
+  if (pid_ > 0) ::kill(pid_, signo);
+}
+
+int BackgroundTool::wait() {
+  int status = -1;
+  while (pid_ > 0 && waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return status;
+}
+
+std::string BackgroundTool::readUntil(int fd, std::string& text, const std::string& wanted) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (fd >= 0 && text.find(wanted) == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    const int ready = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char buffer[4096];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return text;
 }
 
 }  // namespace coreservicectl::testsupport
