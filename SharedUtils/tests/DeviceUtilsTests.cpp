@@ -36,18 +36,6 @@ const Commands kLinks = {
     "link set tun0 up",
 };
 
-std::optional<std::string> gatewayWithRoutes(const Commands& routes, bool& skipped,
-                                             std::string& failure) {
-  Commands commands = kLinks;
-  commands.insert(commands.end(), routes.begin(), routes.end());
-  std::optional<std::string> gateway;
-  const auto run = testsupport::runInNewNamespaces(
-      CLONE_NEWNET, commands, [&] { gateway = DeviceUtils::getDefaultGateway(); });
-  skipped = !run.skipReason.empty();
-  failure = run.skipReason + run.failure;
-  return gateway;
-}
-
 struct Scenario {
   const char* what;
   Commands routes;
@@ -97,12 +85,13 @@ TEST(DeviceUtilsTests, DefaultGatewayIsTheFirstIPv4DefaultRouteThroughAnEnInterf
        "10.2.0.1"},
   };
   for (const auto& scenario : scenarios) {
-    bool skipped = false;
-    std::string failure;
-    const auto gateway = gatewayWithRoutes(scenario.routes, skipped, failure);
-    if (skipped) GTEST_SKIP() << failure;
-    ASSERT_TRUE(failure.empty()) << scenario.what << ": " << failure;
-    EXPECT_EQ(gateway, scenario.expected) << scenario.what;
+    Commands commands = kLinks;
+    commands.insert(commands.end(), scenario.routes.begin(), scenario.routes.end());
+    std::optional<std::string> gateway;
+    SCOPED_TRACE(scenario.what);
+    CS_RUN_IN_NAMESPACES_OR_SKIP(CLONE_NEWNET, commands,
+                                 [&] { gateway = DeviceUtils::getDefaultGateway(); });
+    EXPECT_EQ(gateway, scenario.expected);
   }
 }
 

@@ -1,64 +1,29 @@
 #include "SharedUtils/tests/NetworkNamespace.h"
 
-#include <fcntl.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace sharedutils::testsupport {
 
 namespace {
 
-struct CommandResult {
-  bool started = false;
-  int exitStatus = -1;
+// Runs `ip <line>` through the shell (the lines are plain words) and returns its exit status
+// (127 when ip is missing) and everything it printed.
+std::pair<int, std::string> runIp(const std::string& line) {
+  FILE* pipe = popen(("ip " + line + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {-1, std::strerror(errno)};
   std::string output;
-};
-
-CommandResult runIp(const std::string& line) {
-  std::vector<std::string> words{"ip"};
-  std::istringstream split(line);
-  for (std::string word; split >> word;)
-    words.push_back(word);
-  std::vector<char*> argv;
-  for (auto& w : words)
-    argv.push_back(w.data());
-  argv.push_back(nullptr);
-
-  CommandResult result;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return result;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, "ip", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (spawned == 0) {
-    char buffer[512];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) break;
-      result.output.append(buffer, static_cast<std::size_t>(n));
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.started = true;
-    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  close(fds[0]);
-  return result;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    output += buffer;
+  const int status = pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
 }
 
 }  // namespace
@@ -77,19 +42,15 @@ NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& 
       return;
     }
     for (const auto& line : ipCommands) {
-      const CommandResult result = runIp(line);
-      if (!result.started) {
+      const auto [status, output] = runIp(line);
+      if (status == 127) {
         run.skipReason = "the ip tool (iproute2) is not installed";
-        return;
+      } else if (status != 0 && output.find("Unknown device type") != std::string::npos) {
+        run.skipReason = "this kernel cannot create the link in: ip " + line;
+      } else if (status != 0) {
+        run.failure = "ip " + line + " failed: " + output;
       }
-      if (result.exitStatus != 0) {
-        if (result.output.find("Unknown device type") != std::string::npos) {
-          run.skipReason = "this kernel cannot create the link in: ip " + line;
-        } else {
-          run.failure = "ip " + line + " failed: " + result.output;
-        }
-        return;
-      }
+      if (status != 0) return;
     }
     body();
   });

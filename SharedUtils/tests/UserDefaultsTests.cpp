@@ -5,23 +5,52 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "SharedUtils/SupportType.h"
-#include "SharedUtils/tests/SettingsTestSupport.h"
+#include "logging/DDAbstractLogger.h"
+#include "logging/DDLog.h"
+#include "logging/DDLogMessage.h"
+#include "platform/defaults/tests/DefaultsTestSupport.h"
 
 namespace sharedutils {
 namespace {
 
 using platform::defaults::Domain;
 using platform::defaults::Value;
+using platform::defaults::testing::TempDir;
 namespace UD = UserDefaults;
+
+// Records every record it is handed as "<flag> <function>: <message>".
+class CapturingLogger : public DDAbstractLogger {
+ public:
+  void logMessage(const DDLogMessagePtr& m) override {
+    const char* flag = m->flag() == DDLogFlag::info    ? "info"
+                       : m->flag() == DDLogFlag::debug ? "debug"
+                                                       : "other";
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::string(flag) + " " + std::string(m->function().value_or("")) + ": " +
+                     std::string(m->message()));
+  }
+  std::string loggerName() const override { return "settings.test.capture"; }
+  // Every record delivered since the last call (after flushing the dispatcher).
+  std::vector<std::string> take() {
+    DDLog::sharedInstance()->flushLog();
+    std::lock_guard lock(mutex_);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 // Every domain of this test process lives in a temporary directory, chosen before any setting
 // is first used.
-const settingstest::TempDir& testBase() {
-  static settingstest::TempDir dir;
+const TempDir& testBase() {
+  static TempDir dir;
   return dir;
 }
 const bool kBaseChosen = [] {
@@ -34,15 +63,12 @@ class UserDefaultsTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(kBaseChosen);
     DDLog::sharedInstance()->addLogger(logger);
-    logger->clear();
+    logger->take();
   }
-  void TearDown() override {
-    DDLog::sharedInstance()->removeLogger(logger);
-    DDLog::sharedInstance()->flushLog();
-  }
-  std::shared_ptr<settingstest::CapturingLogger> logger =
-      std::make_shared<settingstest::CapturingLogger>();
+  void TearDown() override { DDLog::sharedInstance()->removeLogger(logger); }
+  std::shared_ptr<CapturingLogger> logger = std::make_shared<CapturingLogger>();
 };
+using Lines = std::vector<std::string>;
 
 // These two come first: the tests after them touch every setting of the table.
 TEST_F(UserDefaultsTest, LastKnownTimeDefaultsToTheTimeOfFirstUse) {
@@ -51,41 +77,27 @@ TEST_F(UserDefaultsTest, LastKnownTimeDefaultsToTheTimeOfFirstUse) {
   const auto after = UD::detail::now();
   EXPECT_LE(before, first);
   EXPECT_LE(first, after);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a later read must not move it
   EXPECT_EQ(UD::lastKnowTimeForBypassClockTamperDetection.wrappedValue(), first);
 }
 
 TEST_F(UserDefaultsTest, SettingsAreMadeOnceEvenWhenThreadsRace) {
-  std::vector<std::thread> threads;
   std::vector<const void*> seen(8);
-  for (std::size_t i = 0; i < seen.size(); ++i) {
-    threads.emplace_back([&, i] { seen[i] = &UD::isFeatureEnabledReconnectOnDistantPop.object(); });
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < seen.size(); ++i)
+      threads.emplace_back(
+          [&, i] { seen[i] = &UD::isFeatureEnabledReconnectOnDistantPop.object(); });
   }
-  for (auto& t : threads)
-    t.join();
   for (const auto* p : seen)
     EXPECT_EQ(p, seen[0]);
 }
 
-TEST_F(UserDefaultsTest, SettingsUseTheirKeysDomainsAndDefaults) {
+TEST_F(UserDefaultsTest, SettingsUseTheirKeysAndDomains) {
+  // The process's one suite object for the group, in the chosen base directory.
+  ASSERT_EQ(shared(), Domain::suite("QX7TZ4PD2M.group"));
   ASSERT_NE(shared(), nullptr);
-  EXPECT_EQ(shared()->name(), "QX7TZ4PD2M.group");
   EXPECT_EQ(shared()->directory(), testBase().path() / "QX7TZ4PD2M.group");
-  EXPECT_EQ(shared(), shared());
-
-  // Defaults, with nothing stored.
-  EXPECT_EQ(UD::postureRequirements.wrappedValue(), 18446744073709551615ULL);
-  EXPECT_EQ(UD::bypassModeTimeSec.wrappedValue(), 900.0);
-  EXPECT_EQ(UD::globalCaptivePortalDetectionEnabled.wrappedValue(), 1);
-  EXPECT_EQ(UD::dpCacheRefreshIntervalSec.wrappedValue(), 600);
-  EXPECT_EQ(UD::dpMaxWaitOnRunningCollectionSec.wrappedValue(), 10u);
-  EXPECT_EQ(UD::sleepInactivityTimeoutMin.wrappedValue(), 15);
-  EXPECT_TRUE(UD::globalOnDemandEnabled.wrappedValue());
-  EXPECT_TRUE(UD::_oldBypassModeEnabled.wrappedValue());
-  EXPECT_EQ(UD::_demHwDataUploadIntervals.wrappedValue(), 30);
-  EXPECT_TRUE(UD::disablePrivateAccessRanges.wrappedValue().empty());
-  EXPECT_EQ(UD::identityRefs.wrappedValue(), std::nullopt);
-  EXPECT_EQ(UD::postureConfigStr.wrappedValue(), "");
 
   // Key strings that differ from the setting's name, written through the setting and found in
   // the right domain under the exact key.
@@ -104,18 +116,16 @@ TEST_F(UserDefaultsTest, SettingsUseTheirKeysDomainsAndDefaults) {
   EXPECT_EQ(standardDefaults()->object("newUsersStaticIP"), Value("10.1.1.1"));
   UD::identityRefs.setWrappedValue(DataList{{1, 2}, {}});
   EXPECT_EQ(shared()->object("identityRefs"), Value(DataList{{1, 2}, {}}));
+  UD::supportType.setWrappedValue(2);
+  EXPECT_EQ(supportTypeFromRawValue(*UD::supportType.wrappedValue()), SupportType::customMessage);
+  EXPECT_EQ(supportTypeFromRawValue(3), std::nullopt);
 }
 
-TEST_F(UserDefaultsTest, KeysCoverTheTableAndTheFourExtras) {
+TEST_F(UserDefaultsTest, KeysAreDistinctAndEachSettingHasItsOwn) {
   EXPECT_EQ(Keys::lastKnowTimeForBypassClockTamperDetection.rawValue, "lastKnowTime");
   EXPECT_EQ(Keys::demPopProbeEnabledOutOfTunnel.rawValue, "demPopProbeEnabled");
-  EXPECT_EQ(Keys::eppAgentToken.rawValue, "eppAgentToken");
-  EXPECT_EQ(Keys::lastEPPDaemonVersion.rawValue, "lastEPPDaemonVersion");
-  EXPECT_EQ(Keys::managedNetworksConfiguration.rawValue, "managedNetworksConfiguration");
   EXPECT_EQ(Keys::managedNetworksGPEnabled.rawValue, "managedNetworksGPEnabled_cma");
-  EXPECT_EQ(Keys("user"), Keys::currentUser);
   EXPECT_EQ(Keys(std::string("user")), Keys::currentUser);
-  // Every key string is distinct, and every setting uses its own key.
   std::set<std::string> keyStrings;
 #define COLLECT(member, string) keyStrings.insert(Keys::member.rawValue);
   SHAREDUTILS_KEYS(COLLECT)
@@ -127,15 +137,6 @@ TEST_F(UserDefaultsTest, KeysCoverTheTableAndTheFourExtras) {
   SHAREDUTILS_SETTINGS(COLLECT_SETTING)
 #undef COLLECT_SETTING
   EXPECT_EQ(settingKeys.size(), 101u);
-}
-
-TEST_F(UserDefaultsTest, SupportTypeInterpretsTheStoredInteger) {
-  EXPECT_EQ(supportTypeFromRawValue(1), SupportType::tarvoSupportForm);
-  EXPECT_EQ(supportTypeFromRawValue(3), std::nullopt);
-  EXPECT_EQ(supportTypeFromRawValue(-1), std::nullopt);
-  UD::supportType.setWrappedValue(2);
-  EXPECT_EQ(supportTypeFromRawValue(*UD::supportType.wrappedValue()), SupportType::customMessage);
-  EXPECT_EQ(rawValue(SupportType::disabled), 0);
 }
 
 TEST_F(UserDefaultsTest, OverridesWinLogAndLeaveWritesToTheSuite) {
@@ -151,32 +152,21 @@ TEST_F(UserDefaultsTest, OverridesWinLogAndLeaveWritesToTheSuite) {
   EXPECT_EQ(UD::demHwDataUploadIntervals.wrappedValue(), 45);
   ASSERT_TRUE(standard->set("demPopProbeEnabled", Value(false)));
   EXPECT_FALSE(UD::demPopProbeEnabledOutOfTunnel.wrappedValue());
-
-  const auto lines = logger->lines();
-  ASSERT_EQ(lines.size(), 4u);
-  const std::pair<const char*, const char*> expected[] = {
-      {"DEM Hardware metrics enabled set to: 0", "demHwEnabled"},
-      {"Old Bypass mode enabled set to: 1", "oldBypassModeEnabled"},
-      {"DEM Hardware metrics upload interval set to: 45", "demHwDataUploadIntervals"},
-      {"DEM POP probe out of tunnel set to: 0", "demPopProbeEnabledOutOfTunnel"},
-  };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i].message, expected[i].first);
-    EXPECT_EQ(lines[i].function, expected[i].second);
-    EXPECT_EQ(lines[i].flag, DDLogFlag::info);
-  }
+  EXPECT_EQ(logger->take(),
+            (Lines{"info demHwEnabled: DEM Hardware metrics enabled set to: 0",
+                   "info oldBypassModeEnabled: Old Bypass mode enabled set to: 1",
+                   "info demHwDataUploadIntervals: DEM Hardware metrics upload interval set to: 45",
+                   "info demPopProbeEnabledOutOfTunnel: DEM POP probe out of tunnel set to: 0"}));
 
   // An override of the wrong kind is ignored without a log; the suite's value is read.
-  logger->clear();
   ASSERT_TRUE(standard->set("demHwEnabled", Value("off")));
   EXPECT_TRUE(UD::demHwEnabled.wrappedValue());
   ASSERT_TRUE(standard->remove("oldBypassModeEnabled"));
   UD::oldBypassModeEnabled.modifyWrappedValue([](bool& v) { v = !v; });
   EXPECT_FALSE(UD::oldBypassModeEnabled.wrappedValue());
-  EXPECT_TRUE(logger->lines().empty());
-  ASSERT_TRUE(standard->remove("demHwEnabled"));
-  ASSERT_TRUE(standard->remove("demHwDataUploadIntervals"));
-  ASSERT_TRUE(standard->remove("demPopProbeEnabled"));
+  EXPECT_EQ(logger->take(), Lines{});
+  for (const char* key : {"demHwEnabled", "demHwDataUploadIntervals", "demPopProbeEnabled"})
+    ASSERT_TRUE(standard->remove(key));
 }
 
 TEST_F(UserDefaultsTest, LoggedSettingsLogTheValueReadBackAfterEveryWrite) {
@@ -185,24 +175,12 @@ TEST_F(UserDefaultsTest, LoggedSettingsLogTheValueReadBackAfterEveryWrite) {
   UD::serverAddress.setWrappedValue(std::nullopt);
   UD::sssReferenceId.setWrappedValue(4000000000u);
   UD::sssReferenceId.modifyWrappedValue([](std::uint32_t& v) { v += 1; });
-  const auto lines = logger->lines();
-  ASSERT_EQ(lines.size(), 5u);
-  const std::pair<const char*, const char*> expected[] = {
-      {"didSet serverAddress (static ip):10.0.0.1", "serverAddress"},
-      {"didSet serverAddress (static ip):10.0.0.1", "serverAddress"},
-      {"didSet serverAddress (static ip):default", "serverAddress"},
-      {"didSet sssReferenceId:4000000000", "sssReferenceId"},
-      {"didSet sssReferenceId:4000000001", "sssReferenceId"},
-  };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i].message, expected[i].first);
-    EXPECT_EQ(lines[i].function, expected[i].second);
-    EXPECT_EQ(lines[i].flag, DDLogFlag::debug);
-  }
-  // Other settings do not log their writes.
-  logger->clear();
-  UD::alwaysOnEnabled.setWrappedValue(true);
-  EXPECT_TRUE(logger->lines().empty());
+  UD::alwaysOnEnabled.setWrappedValue(true);  // other settings do not log their writes
+  EXPECT_EQ(logger->take(), (Lines{"debug serverAddress: didSet serverAddress (static ip):10.0.0.1",
+                                   "debug serverAddress: didSet serverAddress (static ip):10.0.0.1",
+                                   "debug serverAddress: didSet serverAddress (static ip):default",
+                                   "debug sssReferenceId: didSet sssReferenceId:4000000000",
+                                   "debug sssReferenceId: didSet sssReferenceId:4000000001"}));
 }
 
 }  // namespace
