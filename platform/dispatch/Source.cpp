@@ -371,11 +371,16 @@ bool SourceCore::initFile(int fd, std::uint64_t mask) {
   // Through the descriptor's /proc link, the watch follows the open file itself, whatever
   // name it has now.
   std::string path = "/proc/self/fd/" + std::to_string(fd);
-  if (inotify_add_watch(fd_, path.c_str(),
-                        IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_MODIFY | IN_UNMOUNT) < 0) {
-    return false;
-  }
-  return true;
+  // Only the kernel events the mask needs: a watch for writes on a file that its owner writes
+  // all the time (a log file watched for deletion) would wake the event thread on every write.
+  std::uint32_t events = 0;
+  if (mask & (FileDelete | FileLink | FileAttrib)) events |= IN_ATTRIB;
+  if (mask & FileDelete) events |= IN_DELETE_SELF;
+  if (mask & (FileWrite | FileExtend)) events |= IN_MODIFY;
+  if (mask & FileRename) events |= IN_MOVE_SELF;
+  if (mask & FileRevoke) events |= IN_UNMOUNT;
+  if (events == 0) events = IN_DELETE_SELF;  // nothing asked for: only the watch's own end
+  return inotify_add_watch(fd_, path.c_str(), events) >= 0;
 }
 
 // Unlinking a file that is still open leaves the inode alive, so the kernel reports only an
