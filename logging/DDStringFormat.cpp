@@ -447,9 +447,15 @@ namespace {
 // Kept small between uses: a thread that once formatted a huge text does not hold on to it.
 constexpr std::size_t kScratchKeep = 4096;
 
+// Set once the thread's buffer has been destroyed (thread exit, or process exit for the main
+// thread). Trivially destructible, so a log call from an exit handler or a late destructor can
+// still read it, and formats into a fresh string instead.
+thread_local constinit bool tScratchGone = false;
+
 struct Scratch {
   std::string text;
   bool inUse = false;
+  ~Scratch() { tScratchGone = true; }
 };
 
 Scratch& threadScratch() {
@@ -460,6 +466,11 @@ Scratch& threadScratch() {
 }  // namespace
 
 DDScratchString::DDScratchString() noexcept {
+  if (tScratchGone) {
+    borrowed_ = false;
+    text_ = &fresh_;
+    return;
+  }
   Scratch& s = threadScratch();
   borrowed_ = !s.inUse;
   if (borrowed_) {

@@ -100,4 +100,31 @@ TEST(DDLogMessagePool, NestedFormattingKeepsBothTexts) {
   EXPECT_EQ(texts[1], "outer [" + std::string(100, 'o') + "] chatty end");
 }
 
+// A log call from a thread-local destructor that runs after the thread's formatting buffer is
+// gone (it was built later, so it is destroyed first) must format into a fresh string.
+struct LateLogger {
+  std::shared_ptr<DDLog> log;
+  ~LateLogger() {
+    _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, false, log, "late %@ %d",
+                  std::string(100, 'l'), 42);
+  }
+};
+
+TEST(DDLogMessagePool, LoggingFromALateThreadLocalDestructorIsSafe) {
+  auto log = std::make_shared<DDLog>();
+  auto capture = std::make_shared<Capture>();
+  log->addLogger(capture);
+  std::thread([&] {
+    thread_local LateLogger late;
+    late.log = log;
+    _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, false, log, "early %@",
+                  std::string(100, 'e'));
+  }).join();
+  log->flushLog();
+  const auto texts = capture->texts();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "early " + std::string(100, 'e'));
+  EXPECT_EQ(texts[1], "late " + std::string(100, 'l') + " 42");
+}
+
 }  // namespace
