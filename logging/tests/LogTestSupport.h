@@ -14,6 +14,7 @@
 #include "logging/DDAbstractLogger.h"
 #include "logging/DDLog.h"
 #include "logging/DDLogFileManagerFileSystem.h"
+#include "platform/dispatch/tests/TestSupport.h"
 
 namespace logtest {
 
@@ -27,15 +28,7 @@ inline std::shared_ptr<DDLogMessage> record(
                                         1, nullptr, 0, when);
 }
 
-// Polls `done` until it holds; false when the (generous) deadline passed first.
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using dispatch_test::eventually;
 
 // A list of texts that several threads may add to.
 class Journal {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/defaults/Domain.h"
+#include "platform/dispatch/tests/TestSupport.h"
 
 namespace platform::defaults::testing {
 
@@ -37,15 +38,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Polls `done` until it holds or the (generous) deadline passes.
-inline bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using dispatch_test::eventually;
 
 // Collects the changes delivered to an observer and lets the test wait for them.
 class ChangeLog {

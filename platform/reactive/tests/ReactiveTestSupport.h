@@ -8,22 +8,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/tests/TestSupport.h"
 #include "platform/reactive/Reactive.h"
 
 namespace platform::reactive::testing {
 
 using namespace std::chrono_literals;
 
-// Polls `condition` until it holds or the deadline passes.
-template <class F>
-bool eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using dispatch_test::eventually;
 
 // Asks for `initial` on subscription, returns `perValue` from each delivery, records everything.
 template <class T, class F = Never>

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/tests/TestSupport.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Listener.h"
 #include "platform/xpc/RemoteObjectProxy.h"
@@ -33,15 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kDeadline = 20s;
 
-template <class F>
-bool eventually(F condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using dispatch_test::eventually;
 
 // One method: echoes its argument, except "hold" (keeps the reply block, so the call stays
 // waiting) and "twice" (calls the reply block twice: a misuse the connection must contain).
