@@ -3,13 +3,12 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include "SharedUtils/UserDefaults+Extension.h"
 
-#include "platform/dispatch/NoDestructor.h"
-
 #include <atomic>
 #include <new>
 #include <string_view>
 
 #include "logging/DDLogFrontEnd.h"
+#include "platform/base/NoDestructor.h"
 
 // Logs with `function` as the record's function name (the setting's name rather than the C++
 // function's), through the same two-mask gate as every front-end call.
@@ -40,7 +39,7 @@ namespace {
 
 // Settings live until the process ends: their objects are never destroyed, so a change delivered
 // while the process exits never reaches a destroyed setting.
-using platform::dispatch::detail::NoDestructor;
+using platform::base::NoDestructor;
 
 std::shared_ptr<platform::defaults::Domain> containerFor(SettingDomain domain) {
   // A suite setting names no domain: PublishedUserDefault takes `shared`, or the standard

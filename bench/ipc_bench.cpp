@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "contract/CoreServiceContract.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
@@ -39,11 +40,9 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using platform::xpc::Value;
 
-const char* kService = "com.tarvosys.mac.TarvoClient.CoreService";
-const platform::xpc::MethodDescription kPing{"pingWithCompletionHandler:", "v24@0:8@?16",
-                                             "v24@0:8@?<v@?>16"};
-const platform::xpc::MethodDescription kGetStatus{"getStatusWithCompletionHandler:", "v24@0:8@?16",
-                                                  "v24@0:8@?<v@?@\"NSDictionary\">16"};
+const char* kService = CORESERVICE_SERVICE_NAME;
+const platform::xpc::MethodDescription& kPing = coreservice::pingMethod();
+const platform::xpc::MethodDescription& kGetStatus = coreservice::getStatusMethod();
 
 sockaddr_un addressOf(const std::string& path) {
   sockaddr_un a{};

@@ -2,9 +2,6 @@
 # One test executable per unit, registered with CTest as one test.
 function(cs_add_gtest)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  if(NOT CS_BUILD_TESTS)
-    return()
-  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_brief=1)

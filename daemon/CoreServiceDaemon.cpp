@@ -11,10 +11,9 @@ CoreServiceDaemon::~CoreServiceDaemon() {
 }
 
 void CoreServiceDaemon::start() {
-  CSLogInfo("start()",
-            "Starting CoreService daemon with mach service: "
-            "com.tarvosys.mac.TarvoClient.CoreService");
-  auto newListener = platform::xpc::Listener::makeForService(std::string(kCoreServiceName));
+  CSLogInfo("start()", "Starting CoreService daemon with mach service: " CORESERVICE_SERVICE_NAME);
+  auto newListener =
+      platform::xpc::Listener::makeForService(std::string(coreservice::kServiceName));
   newListener->setDelegate(weak_from_this());
   // A failure to listen is reported on the diagnostic channel by the listener itself; the
   // daemon has no failure path here and keeps running.
@@ -54,5 +53,6 @@ void CoreServiceDaemon::getStatus(std::function<void(StatusDictionary)> completi
 StatusDictionary CoreServiceDaemon::makeStatus() {
   const double now =
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-  return StatusDictionary{{"daemon", "running"}, {"timestamp", now}};
+  return StatusDictionary{{coreservice::kStatusDaemonKey, coreservice::kStatusRunning},
+                          {coreservice::kStatusTimestampKey, now}};
 }

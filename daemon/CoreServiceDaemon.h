@@ -21,8 +21,8 @@ class CoreServiceDaemon : public CoreServiceProtocol,
   CoreServiceDaemon(const CoreServiceDaemon&) = delete;
   CoreServiceDaemon& operator=(const CoreServiceDaemon&) = delete;
 
-  // Creates and resumes the listener for kCoreServiceName with this object as its delegate.
-  // Called once, on the main thread.
+  // Creates and resumes the listener for coreservice::kServiceName with this object as its
+  // delegate. Called once, on the main thread.
   void start();
 
   bool shouldAcceptNewConnection(

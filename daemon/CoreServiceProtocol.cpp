@@ -3,25 +3,13 @@
 #include <utility>
 
 using platform::xpc::Interface;
-using platform::xpc::MethodDescription;
 using platform::xpc::ReplyBlock;
 using platform::xpc::Value;
 
-const MethodDescription& CoreServiceProtocol::pingMethod() {
-  static const MethodDescription m{"pingWithCompletionHandler:", "v24@0:8@?16", "v24@0:8@?<v@?>16"};
-  return m;
-}
-
-const MethodDescription& CoreServiceProtocol::getStatusMethod() {
-  static const MethodDescription m{"getStatusWithCompletionHandler:", "v24@0:8@?16",
-                                   "v24@0:8@?<v@?@\"NSDictionary\">16"};
-  return m;
-}
-
 Interface CoreServiceProtocol::interface() {
   auto iface = Interface::forProtocol<CoreServiceProtocol>("CoreServiceProtocol");
-  const auto& ping = pingMethod();
-  const auto& status = getStatusMethod();
+  const auto& ping = coreservice::pingMethod();
+  const auto& status = coreservice::getStatusMethod();
   iface.method<CoreServiceProtocol>(
       ping.selector, ping.typeEncoding, ping.extendedTypeEncoding,
       [](CoreServiceProtocol& object, const Value&, ReplyBlock reply) {

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <utility>
 
 #include "daemon/CoreServiceDaemon.h"
@@ -14,44 +13,33 @@
 #include "daemon/InfoDictionary.h"
 #include "logging/DDFileLogger.h"
 #include "logging/DDLog.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 
 namespace {
 
-// Storage for an object that lives until the process ends: it is never destroyed, so nothing
-// runs its teardown while exit handlers flush the log or other threads still work.
-template <class T>
-class Immortal {
- public:
-  template <class... Args>
-  explicit Immortal(Args&&... args) {
-    ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
-  }
-  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+// The process-wide objects live until the process ends: never destroyed, so nothing runs their
+// teardown while exit handlers flush the log or other threads still work.
+using platform::base::NoDestructor;
 
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-};
-
-// The process-wide objects. Each is created once and lives until the process exits.
 std::shared_ptr<DDFileLogger>& fileLogger() {
-  static Immortal<std::shared_ptr<DDFileLogger>> logger;
-  return logger.get();
+  static NoDestructor<std::shared_ptr<DDFileLogger>> logger;
+  return *logger;
 }
 std::shared_ptr<platform::dispatch::SignalSource>& sigtermSource() {
-  static Immortal<std::shared_ptr<platform::dispatch::SignalSource>> source;
-  return source.get();
+  static NoDestructor<std::shared_ptr<platform::dispatch::SignalSource>> source;
+  return *source;
 }
 std::shared_ptr<platform::dispatch::SignalSource>& sigintSource() {
-  static Immortal<std::shared_ptr<platform::dispatch::SignalSource>> source;
-  return source.get();
+  static NoDestructor<std::shared_ptr<platform::dispatch::SignalSource>> source;
+  return *source;
 }
 // Created on first use; a function-local static is initialised once, whatever thread asks.
 const std::shared_ptr<CoreServiceDaemon>& daemon() {
-  static Immortal<std::shared_ptr<CoreServiceDaemon>> instance(
+  static NoDestructor<std::shared_ptr<CoreServiceDaemon>> instance(
       std::make_shared<CoreServiceDaemon>());
-  return instance.get();
+  return *instance;
 }
 
 // This executable's info dictionary, from the build's definitions; none when built without them.

@@ -14,6 +14,7 @@
 #include "logging/DDLog.h"
 #include "logging/DDLogFileFormatterDefault.h"
 #include "logging/DDLogFileManagerDefault.h"
+#include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
 
 namespace {
@@ -41,9 +42,8 @@ class AdvisoryLock {
   explicit AdvisoryLock(int fd) : fd_(fd) {
     while (::flock(fd_, LOCK_EX) != 0) {
       const int err = errno;
-      char buf[256];
       reportf("DDFileLogger: Could not lock logfile, retrying in 1ms: %s (%d)",
-              strerror_r(err, buf, sizeof buf), err);
+              platform::base::errnoText(err).c_str(), err);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/diagnostics/Diagnostics.h"
 
 namespace {
@@ -14,20 +15,9 @@ constexpr const char* kMustBeOnLoggingQueue =
 constexpr const char* kMustNotBeOnLoggingQueue =
     "This method must not be called on the logging thread/queue!";
 
-// Process-wide objects that are built on first use and never destroyed, so that logging during
+// Process-wide objects are built on first use and never destroyed, so that logging during
 // process exit (from static destructors or other threads) never meets a destroyed dispatcher.
-template <class T>
-class NeverDestroyed {
- public:
-  template <class... A>
-  explicit NeverDestroyed(A&&... a) {
-    ::new (static_cast<void*>(storage_)) T(std::forward<A>(a)...);
-  }
-  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-};
+using platform::base::NoDestructor;
 
 // The queue-identity key: its address marks the global logging queue.
 const char kQueueIdentityKey = 0;
@@ -38,13 +28,13 @@ struct ComponentRegistry {
 };
 
 ComponentRegistry& registry() {
-  static NeverDestroyed<ComponentRegistry> r;
-  return r.get();
+  static NoDestructor<ComponentRegistry> r;
+  return *r;
 }
 
 std::weak_ptr<DDLog>& exitFlushTarget() {
-  static NeverDestroyed<std::weak_ptr<DDLog>> target;
-  return target.get();
+  static NoDestructor<std::weak_ptr<DDLog>> target;
+  return *target;
 }
 
 // Process-exit handler: pending records reach every logger even when nobody called flushLog.
@@ -57,17 +47,17 @@ void flushAtExit() {
 // ---- Process-wide state ----------------------------------------------------------------------
 
 const platform::dispatch::QueuePtr& DDLog::loggingQueue() {
-  static NeverDestroyed<platform::dispatch::QueuePtr> queue([] {
+  static NoDestructor<platform::dispatch::QueuePtr> queue([] {
     auto q = platform::dispatch::Queue::makeSerial("orvel.quillmark");
     q->setSpecific(&kQueueIdentityKey, const_cast<char*>(&kQueueIdentityKey));
     return q;
   }());
-  return queue.get();
+  return *queue;
 }
 
 platform::dispatch::Group& DDLog::loggingGroup() {
-  static NeverDestroyed<platform::dispatch::Group> group;
-  return group.get();
+  static NoDestructor<platform::dispatch::Group> group;
+  return *group;
 }
 
 bool DDLog::isOnLoggingQueue() {
@@ -83,7 +73,7 @@ unsigned DDLog::machineProcessorCount() {
 }
 
 const std::shared_ptr<DDLog>& DDLog::sharedInstance() {
-  static NeverDestroyed<std::shared_ptr<DDLog>> instance([] {
+  static NoDestructor<std::shared_ptr<DDLog>> instance([] {
     // The queue and group first: the exit handler registered below then runs before anything
     // they depend on is torn down.
     loggingQueue();
@@ -94,7 +84,7 @@ const std::shared_ptr<DDLog>& DDLog::sharedInstance() {
     std::atexit(&flushAtExit);
     return log;
   }());
-  return instance.get();
+  return *instance;
 }
 
 DDLog::DDLog(unsigned processorCount) : processorCount_(processorCount == 0 ? 1 : processorCount) {
@@ -140,11 +130,10 @@ void DDLog::logWithArgs(bool asynchronous, DDLogLevel level, DDLogFlag flag, std
                         std::span<const DDFormatArgument> args) {
   if (format == nullptr) return;
   // The texts become the record's own strings: these pointers need not outlive the call.
-  auto message = DDLogMessage::create(
-      DDLogText(std::string(format)), args, level, flag, context,
-      DDLogText(std::string(file ? file : "")),
-      function ? DDLogText(std::string(function)) : DDLogText(), line, std::move(tag), 0,
-      std::nullopt);
+  auto message = DDLogMessage::create(DDLogText(std::string(format)), args, level, flag, context,
+                                      DDLogText(std::string(file ? file : "")),
+                                      function ? DDLogText(std::string(function)) : DDLogText(),
+                                      line, std::move(tag), 0, std::nullopt);
   queueLogMessage(std::move(message), asynchronous);
 }
 

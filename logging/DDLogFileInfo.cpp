@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "logging/DDLogFileManagerDefault.h"
+#include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
 
 namespace {
@@ -12,11 +13,6 @@ namespace {
 std::string lastPathComponent(const std::string& path) {
   const auto slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string errorText(int err) {
-  char buf[256];
-  return strerror_r(err, buf, sizeof buf);
 }
 
 }  // namespace
@@ -209,7 +205,7 @@ void DDLogFileInfo::addExtendedAttributeWithName(std::string_view name) {
   }
   if (r != 0 && r != -ENOENT) {
     platform::diagnostics::reportf("DDLogFileInfo: setxattr(%s, %s): error = %s", attr.c_str(),
-                                   path.c_str(), errorText(-r).c_str());
+                                   path.c_str(), platform::base::errnoText(-r).c_str());
   }
 }
 
@@ -223,7 +219,7 @@ void DDLogFileInfo::removeExtendedAttributeWithName(std::string_view name) {
   }
   if (r != 0 && r != -ENODATA) {
     platform::diagnostics::reportf("DDLogFileInfo: removexattr(%s, %s): error = %s", attr.c_str(),
-                                   fileName().c_str(), errorText(-r).c_str());
+                                   fileName().c_str(), platform::base::errnoText(-r).c_str());
   }
 }
 

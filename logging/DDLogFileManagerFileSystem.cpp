@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/base/ErrnoText.h"
+
 namespace {
 
 using Clock = std::chrono::system_clock;
@@ -59,8 +61,7 @@ DDLogFileError DDLogFileError::fromErrno(int err, std::string_view operation,
                                          std::string_view path) {
   DDLogFileError e;
   e.code = err;
-  char buf[256];
-  const char* text = strerror_r(err, buf, sizeof buf);
+  const std::string text = platform::base::errnoText(err);
   e.description.reserve(operation.size() + path.size() + 64);
   e.description.append(operation).append("(").append(path).append("): ").append(text);
   return e;

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "platform/dispatch/ThreadSupport.h"
+#include "platform/base/CpuPause.h"
 
 namespace dd_detail {
 namespace {
@@ -40,7 +40,7 @@ class SpinGuard {
   SpinGuard() noexcept {
     while (gLocked.exchange(true, std::memory_order_acquire)) {
       while (gLocked.load(std::memory_order_relaxed))
-        platform::dispatch::detail::cpuRelax();
+        platform::base::cpuPause();
     }
   }
   ~SpinGuard() { gLocked.store(false, std::memory_order_release); }

@@ -95,15 +95,15 @@ TEST_F(CoreServiceDaemonTest, ServesPingAndStatusAndLogsEveryStepThenItsTeardown
   auto daemon = std::make_shared<CoreServiceDaemon>();
   daemon->start();
   ASSERT_TRUE(daemon->listener);
-  const std::string socket = platform::xpc::socketPathForService(kCoreServiceName);
+  const std::string socket = platform::xpc::socketPathForService(coreservice::kServiceName);
   ASSERT_EQ(::access(socket.c_str(), F_OK), 0);
 
-  auto client = Connection::makeToService(std::string(kCoreServiceName));
+  auto client = Connection::makeToService(std::string(coreservice::kServiceName));
   client->resume();
-  EXPECT_EQ(callSync(client, CoreServiceProtocol::pingMethod()), Value::array());
+  EXPECT_EQ(callSync(client, coreservice::pingMethod()), Value::array());
   const double before = now();
-  const auto s1 = callSync(client, CoreServiceProtocol::getStatusMethod());
-  const auto s2 = callSync(client, CoreServiceProtocol::getStatusMethod());
+  const auto s1 = callSync(client, coreservice::getStatusMethod());
+  const auto s2 = callSync(client, coreservice::getStatusMethod());
   const double after = now();
   ASSERT_TRUE(s1 && s2);
   // The status time is the daemon's clock at the call (the dictionary's shape is checked on the
@@ -150,10 +150,10 @@ TEST_F(CoreServiceDaemonTest, RepliesAlsoWhenDebugRecordsAreFilteredOut) {
   auto daemon = std::make_shared<CoreServiceDaemon>();
   daemon->start();
   dynamicLogLevel.store(DDLogLevel::info);
-  auto client = Connection::makeToService(std::string(kCoreServiceName));
+  auto client = Connection::makeToService(std::string(coreservice::kServiceName));
   client->resume();
-  const auto ping = callSync(client, CoreServiceProtocol::pingMethod());
-  const auto status = callSync(client, CoreServiceProtocol::getStatusMethod());
+  const auto ping = callSync(client, coreservice::pingMethod());
+  const auto status = callSync(client, coreservice::getStatusMethod());
   resetDynamicLogLevel();
   EXPECT_EQ(ping, Value::array());
   ASSERT_TRUE(status);

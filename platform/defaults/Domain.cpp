@@ -18,6 +18,8 @@
 #include <new>
 #include <thread>
 
+#include "platform/base/ErrnoText.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/bundle/InfoDictionary.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
@@ -70,18 +72,6 @@ CREATE TRIGGER IF NOT EXISTS kv_deleted AFTER DELETE ON kv BEGIN
 END;
 )sql";
 
-// Kept alive until the process ends: domains and their watchers may still be in use while
-// static objects are destroyed at exit, so the registry is never destroyed.
-template <class T>
-class NoDestructor {
- public:
-  NoDestructor() { ::new (static_cast<void*>(storage_)) T(); }
-  T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
-
- private:
-  alignas(T) unsigned char storage_[sizeof(T)];
-};
-
 struct Registry {
   std::mutex mutex;
   fs::path base;
@@ -90,9 +80,11 @@ struct Registry {
   std::shared_ptr<Domain> standard;
 };
 
+// Kept alive until the process ends: domains and their watchers may still be in use while
+// static objects are destroyed at exit, so the registry is never destroyed.
 Registry& registry() {
-  static NoDestructor<Registry> r;
-  return r.get();
+  static platform::base::NoDestructor<Registry> r;
+  return *r;
 }
 
 bool isBusy(int rc) {
@@ -503,7 +495,7 @@ struct Domain::Impl {
     const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) {
       diagnostics::reportf("Defaults: cannot watch the domain \"%s\": inotify: %s",
-                           owner->name_.c_str(), std::strerror(errno));
+                           owner->name_.c_str(), platform::base::errnoText(errno).c_str());
       return;
     }
     // Commits append to the WAL file, checkpoints rewrite the database and a fresh WAL is
@@ -511,7 +503,8 @@ struct Domain::Impl {
     if (inotify_add_watch(fd, owner->directory_.c_str(),
                           IN_MODIFY | IN_CLOSE_WRITE | IN_CREATE | IN_MOVED_TO) < 0) {
       diagnostics::reportf("Defaults: cannot watch the domain \"%s\" at %s: %s",
-                           owner->name_.c_str(), owner->directory_.c_str(), std::strerror(errno));
+                           owner->name_.c_str(), owner->directory_.c_str(),
+                           platform::base::errnoText(errno).c_str());
       ::close(fd);
       return;
     }

@@ -4,14 +4,14 @@
 
 #include <cerrno>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/diagnostics/Diagnostics.h"
-#include "platform/dispatch/NoDestructor.h"
 #include "platform/dispatch/ThreadSupport.h"
 
 namespace platform::dispatch::detail {
 
 EventThread& EventThread::instance() {
-  static NoDestructor<EventThread> thread;
+  static platform::base::NoDestructor<EventThread> thread;
   return *thread;
 }
 

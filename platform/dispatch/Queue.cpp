@@ -5,9 +5,9 @@
 
 #include <array>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/GroupState.h"
-#include "platform/dispatch/NoDestructor.h"
 #include "platform/dispatch/QueueImpl.h"
 #include "platform/dispatch/ThreadSupport.h"
 #include "platform/dispatch/TimerScheduling.h"
@@ -55,7 +55,7 @@ bool inChain(const Frame* f, const Queue* q) {
 }
 
 const std::string& emptyLabel() {
-  static detail::NoDestructor<std::string> empty;
+  static platform::base::NoDestructor<std::string> empty;
   return *empty;
 }
 
@@ -250,7 +250,7 @@ void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
     WorkNode* node = popSerial();
     for (int spins = 0; !node; node = popSerial()) {
       if (++spins < 100) {
-        detail::cpuRelax();
+        platform::base::cpuPause();
       } else {
         sched_yield();
       }
@@ -482,7 +482,7 @@ std::shared_ptr<Queue> Queue::makeConcurrent(std::string label, QoS qos) {
 // The main queue is labelled "main" and runs at the user-interactive class, the class of the
 // thread that serves the user in an application.
 const std::shared_ptr<Queue>& Queue::main() {
-  static detail::NoDestructor<std::shared_ptr<Queue>> q([] {
+  static platform::base::NoDestructor<std::shared_ptr<Queue>> q([] {
     std::shared_ptr<Queue> m(new Queue("main", QoS::UserInteractive, Kind::Serial));
     m->impl_ = std::make_unique<QueueImpl>(*m, QueueImpl::Role::Main);
     return m;
@@ -493,7 +493,7 @@ const std::shared_ptr<Queue>& Queue::main() {
 // Global queues are labelled "global." followed by the class name of QoS's toString()
 // ("global.default", "global.user-initiated", ...).
 const std::shared_ptr<Queue>& Queue::global(QoS qos) {
-  static detail::NoDestructor<std::array<std::shared_ptr<Queue>, 6>> queues([] {
+  static platform::base::NoDestructor<std::array<std::shared_ptr<Queue>, 6>> queues([] {
     std::array<std::shared_ptr<Queue>, 6> a;
     for (int i = 1; i < 6; ++i) {
       auto c = static_cast<QoS>(i);

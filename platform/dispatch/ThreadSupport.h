@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/base/CpuPause.h"
 #include "platform/dispatch/Time.h"
 
 namespace platform::dispatch::detail {
@@ -25,15 +26,6 @@ void blockAsyncSignals();
 bool futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected, Time deadline);
 void futexWakeAll(std::atomic<std::uint32_t>& word);
 
-// A short pause for spin loops.
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 // Polls `ready` for at most `limit` (bounded by time, since a pause instruction costs from a
 // few to over a hundred cycles depending on the processor). True as soon as `ready` holds.
 template <class Pred>
@@ -42,7 +34,7 @@ bool spinFor(Pred ready, std::chrono::nanoseconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
     for (int i = 0; i < 16; ++i) {
-      cpuRelax();
+      platform::base::cpuPause();
       if (ready()) return true;
     }
     if (std::chrono::steady_clock::now() >= end) return ready();

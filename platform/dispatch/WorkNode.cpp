@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include "platform/dispatch/GroupState.h"
-#include "platform/dispatch/NoDestructor.h"
 
 namespace platform::dispatch::detail {
 namespace {

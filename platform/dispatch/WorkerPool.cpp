@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "platform/dispatch/NoDestructor.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/dispatch/QueueImpl.h"
 #include "platform/dispatch/ThreadSupport.h"
 
@@ -17,7 +17,7 @@ constexpr auto kRetireAfter = std::chrono::seconds(5);
 }  // namespace
 
 WorkerPool& WorkerPool::instance() {
-  static NoDestructor<WorkerPool> pool;
+  static platform::base::NoDestructor<WorkerPool> pool;
   return *pool;
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
@@ -167,9 +168,9 @@ std::optional<Error> Connection::connectLocked() {
   }
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    return Error{
-        "platform.xpc", ErrorCode::ServiceUnavailable,
-        "Cannot create a socket for service " + serviceName_ + ": " + std::strerror(errno)};
+    return Error{"platform.xpc", ErrorCode::ServiceUnavailable,
+                 "Cannot create a socket for service " + serviceName_ + ": " +
+                     platform::base::errnoText(errno)};
   }
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -184,9 +185,9 @@ std::optional<Error> Connection::connectLocked() {
   if (rc != 0) {
     int err = errno;
     ::close(fd);
-    return Error{
-        "platform.xpc", ErrorCode::ServiceUnavailable,
-        "Service " + serviceName_ + " is not available at " + path + ": " + std::strerror(err)};
+    return Error{"platform.xpc", ErrorCode::ServiceUnavailable,
+                 "Service " + serviceName_ + " is not available at " + path + ": " +
+                     platform::base::errnoText(err)};
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   fd_ = fd;
@@ -242,7 +243,7 @@ void Connection::sendRequest(const MethodDescription& method, Value arguments,
     lock.unlock();
     // A reset socket is noticed by the reader too, which reports the interruption.
     return fail(ErrorCode::SendFailed, "Cannot send " + method.selector + " to " + serviceName_ +
-                                           ": " + std::strerror(err));
+                                           ": " + platform::base::errnoText(err));
   }
 }
 

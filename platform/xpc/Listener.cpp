@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/xpc/ServiceAddress.h"
 
@@ -148,7 +149,8 @@ std::optional<Error> Listener::openSocketLocked() {
     return fail("no usable socket path for service " + serviceName_ + " in " + runtimeDirectory());
   }
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return fail("cannot create a socket for " + path + ": " + std::strerror(errno));
+  if (fd < 0)
+    return fail("cannot create a socket for " + path + ": " + platform::base::errnoText(errno));
   sockaddr_un addr = addressFor(path);
   auto bindIt = [&] { return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr); };
   int rc = bindIt();
@@ -169,7 +171,7 @@ std::optional<Error> Listener::openSocketLocked() {
   if (rc != 0) {
     int err = errno;
     ::close(fd);
-    return fail("cannot bind " + path + ": " + std::strerror(err));
+    return fail("cannot bind " + path + ": " + platform::base::errnoText(err));
   }
   // Any local process may call the service: the socket file is open to every user.
   ::chmod(path.c_str(), 0666);
@@ -177,7 +179,7 @@ std::optional<Error> Listener::openSocketLocked() {
     int err = errno;
     ::close(fd);
     ::unlink(path.c_str());
-    return fail("cannot listen on " + path + ": " + std::strerror(err));
+    return fail("cannot listen on " + path + ": " + platform::base::errnoText(err));
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {

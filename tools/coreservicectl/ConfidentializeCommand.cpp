@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "SharedUtils/ConfidentialText.h"
+#include "platform/base/ErrnoText.h"
 #include "tools/coreservicectl/Commands.h"
 
 namespace coreservicectl {
@@ -62,13 +63,13 @@ int runConfidentialize(const Args& args) {
     if (!writeAll(sharedutils::confidentialized(line)) || !writeAll(ending) ||
         std::fflush(stdout) != 0) {
       std::fprintf(stderr, "coreservicectl confidentialize: cannot write output: %s\n",
-                   std::strerror(errno));
+                   platform::base::errnoText(errno).c_str());
       return 1;
     }
   }
   if (std::ferror(stdin)) {
     std::fprintf(stderr, "coreservicectl confidentialize: cannot read input: %s\n",
-                 std::strerror(errno));
+                 platform::base::errnoText(errno).c_str());
     return 1;
   }
   return 0;

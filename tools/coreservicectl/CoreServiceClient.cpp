@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "contract/CoreServiceContract.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 
 namespace coreservicectl {
@@ -12,13 +13,9 @@ namespace coreservicectl {
 using platform::xpc::MethodDescription;
 using platform::xpc::Value;
 
-const MethodDescription CoreServiceClient::kPing{"pingWithCompletionHandler:", "v24@0:8@?16",
-                                                 "v24@0:8@?<v@?>16"};
-const MethodDescription CoreServiceClient::kGetStatus{
-    "getStatusWithCompletionHandler:", "v24@0:8@?16", "v24@0:8@?<v@?@\"NSDictionary\">16"};
-
 CoreServiceClient::CoreServiceClient()
-    : connection_(platform::xpc::Connection::makeToService(kServiceName)) {
+    : connection_(
+          platform::xpc::Connection::makeToService(std::string(coreservice::kServiceName))) {
   connection_->resume();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // The tool's client of the CoreService daemon: one connection to the local service, and calls
-// that wait for their reply at most a given time.
+// that wait for their reply at most a given time. The service name, the operations and the
+// status keys are those of the shared contract (contract/CoreServiceContract.h).
 
 #include <chrono>
 #include <memory>
@@ -16,12 +17,7 @@ namespace coreservicectl {
 
 class CoreServiceClient {
  public:
-  static constexpr const char* kServiceName = "com.tarvosys.mac.TarvoClient.CoreService";
   static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
-
-  // The daemon's two operations, as a client names them.
-  static const platform::xpc::MethodDescription kPing;
-  static const platform::xpc::MethodDescription kGetStatus;
 
   struct Outcome {
     std::optional<platform::xpc::Value> reply;  // the reply block's arguments

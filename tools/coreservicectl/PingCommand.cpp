@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "contract/CoreServiceContract.h"
 #include "tools/coreservicectl/Commands.h"
 #include "tools/coreservicectl/CoreServiceClient.h"
 
@@ -54,7 +55,7 @@ int runPing(const Args& args) {
     }
   }
 
-  const char* name = CoreServiceClient::kServiceName;
+  const char* name = CORESERVICE_SERVICE_NAME;
   CoreServiceClient client;
   std::printf("PING %s\n", name);
   long sent = 0, received = 0;
@@ -65,7 +66,7 @@ int runPing(const Args& args) {
     if (seq > 1 && interval.count() > 0) std::this_thread::sleep_for(interval);
     ++sent;
     const auto t0 = std::chrono::steady_clock::now();
-    auto outcome = client.call(CoreServiceClient::kPing, timeout);
+    auto outcome = client.call(coreservice::pingMethod(), timeout);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (outcome.reply) {

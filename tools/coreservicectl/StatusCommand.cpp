@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "contract/CoreServiceContract.h"
 #include "tools/coreservicectl/Commands.h"
 #include "tools/coreservicectl/CoreServiceClient.h"
 
@@ -50,7 +51,7 @@ int runStatus(const Args& args) {
   }
 
   CoreServiceClient client;
-  auto outcome = client.call(CoreServiceClient::kGetStatus, timeout);
+  auto outcome = client.call(coreservice::getStatusMethod(), timeout);
   if (outcome.timedOut) {
     std::fprintf(stderr, "coreservicectl: no reply from the CoreService daemon within %.3g s\n",
                  static_cast<double>(timeout.count()) / 1000.0);
@@ -62,9 +63,11 @@ int runStatus(const Args& args) {
     return 1;
   }
   const auto& reply = *outcome.reply;
+  const std::string kDaemon(coreservice::kStatusDaemonKey);
+  const std::string kTimestamp(coreservice::kStatusTimestampKey);
   if (!reply.is_array() || reply.size() != 1 || !reply[0].is_object() ||
-      !reply[0].contains("daemon") || !reply[0]["daemon"].is_string() ||
-      !reply[0].contains("timestamp") || !reply[0]["timestamp"].is_number()) {
+      !reply[0].contains(kDaemon) || !reply[0][kDaemon].is_string() ||
+      !reply[0].contains(kTimestamp) || !reply[0][kTimestamp].is_number()) {
     std::fprintf(stderr, "coreservicectl: unexpected status reply: %s\n", reply.dump().c_str());
     return 1;
   }
@@ -73,8 +76,8 @@ int runStatus(const Args& args) {
     std::printf("%s\n", dict.dump().c_str());
     return 0;
   }
-  const double timestamp = dict["timestamp"].get<double>();
-  std::printf("CoreService daemon: %s\n", dict["daemon"].get<std::string>().c_str());
+  const double timestamp = dict[kTimestamp].get<double>();
+  std::printf("CoreService daemon: %s\n", dict[kDaemon].get<std::string>().c_str());
   std::printf("Timestamp: %s (%.6f)\n", utcText(timestamp).c_str(), timestamp);
   return 0;
 }
