@@ -10,18 +10,10 @@
 #include "logging/DDLogFrontEnd.h"
 #include "platform/base/NoDestructor.h"
 
-// Logs with `function` as the record's function name (the setting's name rather than the C++
-// function's), through the same two-mask gate as every front-end call.
-#define SHAREDUTILS_LOG_AS(flagValue, function, ...)                                      \
-  do {                                                                                    \
-    constexpr ::DDLogFlag sharedUtilsFlag_ = (flagValue);                                 \
-    if (::DDLogLevel::all.admits(sharedUtilsFlag_) &&                                     \
-        ::dynamicLogLevel.load(::std::memory_order_relaxed).admits(sharedUtilsFlag_)) {   \
-      ::dd_detail::logCall(*::DDLog::sharedInstance(), ::std::nullopt, ::DDLogLevel::all, \
-                           sharedUtilsFlag_, 0, ::std::string_view(__FILE__),             \
-                           ::std::string_view(function), __LINE__, nullptr, __VA_ARGS__); \
-    }                                                                                     \
-  } while (0)
+// Logs with `function` as the record's function name: the setting's name rather than the C++
+// function's.
+#define SHAREDUTILS_LOG_AS(flagValue, function, ...) \
+  DDLogAt(flagValue, __FILE__, function, __VA_ARGS__)
 
 namespace sharedutils {
 

@@ -24,7 +24,7 @@ void CoreServiceDaemon::start() {
 
 bool CoreServiceDaemon::shouldAcceptNewConnection(
     platform::xpc::Listener&, const std::shared_ptr<platform::xpc::Connection>& connection) {
-  static constexpr const char* kFunction = "listener(_:shouldAcceptNewConnection:)";
+  static constexpr char kFunction[] = "listener(_:shouldAcceptNewConnection:)";
   CSLogInfo(kFunction, "Accepted new XPC connection: %@", connection->description());
   connection->setExportedInterface(CoreServiceProtocol::interface());
   connection->setExportedObject<CoreServiceProtocol>(shared_from_this());

@@ -5,6 +5,7 @@
 //   DDLogDebug("Received status request from client");
 //   _DDLogMessage(DDLogLevel::all, DDLogFlag::error, 0, nullptr, false, DDLog::sharedInstance(),
 //                 "runProcess: %@ failed with status %i", path, status);   // synchronous
+//   DDLogAt(DDLogFlag::debug, "daemon/main.cpp", "ping(completionHandler:)", "Received ping");
 //
 // Each call checks its own level AND its flag, then dynamicLogLevel AND its flag, and only then
 // evaluates its message and arguments, builds one record (keep-message, no timestamp) and hands
@@ -28,6 +29,7 @@
 // dispatcher (a DDLog& or a std::shared_ptr<DDLog>).
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -152,20 +154,35 @@ void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDL
 
 }  // namespace dd_detail
 
+// The call site's file or function name given explicitly: records borrow it, so only arrays of
+// const char are taken (string literals, or constant arrays with static storage); a run-time
+// text would not compile.
+namespace dd_detail {
+template <std::size_t N>
+constexpr std::string_view callSiteText(const char (&text)[N]) noexcept {
+  return std::string_view(text);
+}
+}  // namespace dd_detail
+
 // The call every log function expands to. The gate reads nothing but the two masks; everything
 // after it, the message included, is evaluated only when both admit the flag.
-#define DD_LOG_CALL(levelExpr, flagExpr, contextExpr, tagExpr, asyncExpr, ddlogExpr, ...)        \
+#define DD_LOG_CALL_AT(fileExpr, functionExpr, levelExpr, flagExpr, contextExpr, tagExpr,        \
+                       asyncExpr, ddlogExpr, ...)                                                \
   do {                                                                                           \
     const ::DDLogLevel ddLogLevel_ = (levelExpr);                                                \
     const ::DDLogFlag ddLogFlag_ = (flagExpr);                                                   \
     if (ddLogLevel_.admits(ddLogFlag_) &&                                                        \
         ::dynamicLogLevel.load(::std::memory_order_relaxed).admits(ddLogFlag_)) {                \
       ::dd_detail::logCall(::dd_detail::target(ddlogExpr), (asyncExpr), ddLogLevel_, ddLogFlag_, \
-                           (contextExpr), ::std::string_view(__FILE__),                          \
-                           ::std::string_view(__func__), __LINE__,                               \
+                           (contextExpr), ::dd_detail::callSiteText(fileExpr),                   \
+                           ::dd_detail::callSiteText(functionExpr), __LINE__,                    \
                            ::dd_detail::tagObject(tagExpr) __VA_OPT__(, ) __VA_ARGS__);          \
     }                                                                                            \
   } while (0)
+
+#define DD_LOG_CALL(levelExpr, flagExpr, contextExpr, tagExpr, asyncExpr, ddlogExpr, ...)  \
+  DD_LOG_CALL_AT(__FILE__, __func__, levelExpr, flagExpr, contextExpr, tagExpr, asyncExpr, \
+                 ddlogExpr __VA_OPT__(, ) __VA_ARGS__)
 
 #define DDLogError(...)                                                          \
   DD_LOG_CALL(::DDLogLevel::all, ::DDLogFlag::error, 0, nullptr, ::std::nullopt, \
@@ -187,6 +204,20 @@ void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDL
 // names that begin with an underscore and a capital for the implementation.
 #define _DDLogMessage(level, flag, context, tag, asynchronous, ddlog, ...) \
   DD_LOG_CALL(level, flag, context, tag, asynchronous, ddlog, __VA_ARGS__)
+
+// Logging on behalf of another call site: the record names `file` and `function` instead of
+// the C++ file and function the call sits in, so that a line reads the same wherever the code
+// lives (a daemon operation under the name its readers know, a setting under its key, a unit
+// whose file name is part of its messages). Both are string literals or constant char arrays;
+// the line is the call's own. DDLogAt logs like the short forms (level all, context 0, no tag,
+// delivery by asyncLoggingEnabled, the shared dispatcher); _DDLogMessageAt takes every value.
+//
+//   DDLogAt(DDLogFlag::info, "daemon/main.cpp", "start()", "NSXPCListener started and resumed");
+#define DDLogAt(flag, file, function, ...)                                            \
+  DD_LOG_CALL_AT(file, function, ::DDLogLevel::all, flag, 0, nullptr, ::std::nullopt, \
+                 ::DDLog::sharedInstance(), __VA_ARGS__)
+#define _DDLogMessageAt(file, function, level, flag, context, tag, asynchronous, ddlog, ...) \
+  DD_LOG_CALL_AT(file, function, level, flag, context, tag, asynchronous, ddlog, __VA_ARGS__)
 
 // Logs an error (with the optional message) when `condition` is false. Never stops the process.
 #define DDAssert(condition, ...)                                                     \

@@ -133,6 +133,32 @@ TEST_F(FrontEnd, DeliveryModeAndExplicitDispatcher) {
   own->removeAllLoggers();
 }
 
+TEST_F(FrontEnd, AnExplicitCallSiteNamesTheRecordBehindTheSameGate) {
+  static constexpr char kFile[] = "SharedUtils/NSXPCListener+Validation.cpp";
+  dynamicLogLevel = DDLogLevel::info;
+  DDLogAt(DDLogFlag::debug, kFile, "validate(_:)", "gated %d", counted());
+  _DDLogMessageAt(kFile, "validate(_:)", DDLogLevel::off, DDLogFlag::error, 0, nullptr, false,
+                  DDLog::sharedInstance(), "gated %d", counted());
+  const int line = __LINE__ + 1;
+  DDLogAt(DDLogFlag::info, kFile, "validate(_:)", "accepted %d", counted());
+  // Synchronous: when it returns, it and the asynchronous record queued before it are handled.
+  _DDLogMessageAt("daemon/main.cpp", "start()", DDLogLevel::all, DDLogFlag::error, 7, nullptr,
+                  false, DDLog::sharedInstance(), "refused");
+  EXPECT_EQ(evaluations, 1);
+  const auto r = capture->records();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0]->message(), "accepted 1");
+  EXPECT_EQ(r[0]->file().data(), kFile);  // borrowed, not copied
+  EXPECT_EQ(r[0]->fileName(), "NSXPCListener+Validation");
+  EXPECT_EQ(r[0]->function(), "validate(_:)");
+  EXPECT_EQ(r[0]->line(), static_cast<std::uint64_t>(line));
+  EXPECT_EQ(r[0]->flag(), DDLogFlag::info);
+  EXPECT_EQ(r[1]->message(), "refused");
+  EXPECT_EQ(r[1]->fileName(), "main");
+  EXPECT_EQ(r[1]->function(), "start()");
+  EXPECT_EQ(r[1]->context(), 7);
+}
+
 TEST(DDLogMessageFormat, PlainAndInterpolated) {
   DDLogMessageFormat plain("keeps 100% and %d");
   EXPECT_FALSE(plain.requiresArgumentParsing());
