@@ -201,6 +201,18 @@ std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
   return c;
 }
 
+std::shared_ptr<DDLogMessage> DDLogMessage::copyWithMessage(std::string message) const {
+  auto c = copy();
+  // The copy's format may be a view of the text about to be replaced.
+  if (c->messageFormat_.data() == c->ownedMessage_.data()) {
+    c->ownedFormat_.assign(c->messageFormat_);
+    c->messageFormat_ = c->ownedFormat_;
+  }
+  c->ownedMessage_ = std::move(message);
+  c->message_ = c->ownedMessage_;
+  return c;
+}
+
 bool DDLogMessage::operator==(const DDLogMessage& o) const {
   if (this == &o) return true;
   return message_ == o.message_ && messageFormat_ == o.messageFormat_ && level_ == o.level_ &&

@@ -123,6 +123,8 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
   // A new record sharing every field value of this one. When this record is owned by a
   // shared_ptr the copy references its texts and keeps it alive; otherwise it copies them.
   std::shared_ptr<DDLogMessage> copy() const;
+  // As copy(), but the copy's text is `message` (its format stays this record's).
+  std::shared_ptr<DDLogMessage> copyWithMessage(std::string message) const;
 
   std::string_view message() const noexcept { return message_; }
   std::string_view messageFormat() const noexcept { return messageFormat_; }
