@@ -1,6 +1,9 @@
 #pragma once
 // Helpers shared by the logging tests.
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -166,5 +169,52 @@ class ScriptedFileSystem : public DDLogFileManagerFileSystem {
     return false;
   }
 };
+
+// Runs the tests of this executable that match `filter` in a child process, with `env` added
+// to this process's environment ("NAME=value"), standard output discarded and standard error
+// written to `stderrPath`. Returns the child's wait status, or -1 when it could not be run. A
+// child test tells that it is one by the variable DDTEST_CHILD=1, which this sets.
+inline int runSelf(const std::string& filter, const std::vector<std::string>& env,
+                   const std::string& stderrPath, pid_t* childPid = nullptr) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> strings;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry(*e);
+    bool replaced = false;
+    for (const auto& mine : env) {
+      const auto eq = mine.find('=');
+      if (entry.substr(0, entry.find('=')) == std::string_view(mine).substr(0, eq)) replaced = true;
+    }
+    if (!replaced) strings.emplace_back(entry);
+  }
+  strings.insert(strings.end(), env.begin(), env.end());
+  strings.emplace_back("DDTEST_CHILD=1");
+  std::vector<char*> envp;
+  for (auto& e : strings)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::error_code ec;
+  std::string self = std::filesystem::read_symlink("/proc/self/exe", ec), filterArg = "--gtest_filter=" + filter;
+  char* argv[] = {self.data(), filterArg.data(), nullptr};
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  if (childPid) *childPid = pid;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+inline bool isChildRun() {
+  const char* child = std::getenv("DDTEST_CHILD");
+  return child != nullptr && std::string_view(child) == "1";
+}
 
 }  // namespace logtest
