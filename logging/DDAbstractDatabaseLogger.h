@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "logging/DDAbstractLogger.h"
 #include "platform/dispatch/Source.h"
@@ -84,6 +85,8 @@ class DDAbstractDatabaseLogger : public DDAbstractLogger {
 
   // Records stored but not yet saved (logger queue only).
   std::uint64_t unsavedCount() const { return _unsavedCount; }
+  // The maximum age in force, for db_delete() and db_saveAndDelete() (logger queue only).
+  double currentMaxAge() const { return _maxAge.load(); }
 
  private:
   // State of the save timer.
