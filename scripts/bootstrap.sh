@@ -18,6 +18,7 @@ packages=(
   libmnl-dev             # rtnetlink: default gateway, interface lists
   # tools the end-to-end tests drive
   iproute2 util-linux attr
+  systemd                # a private systemd-journald for the journal loggers' tests
 )
 
 missing=()

@@ -171,14 +171,16 @@ class ScriptedFileSystem : public DDLogFileManagerFileSystem {
 };
 
 // Runs the tests of this executable that match `filter` in a child process, with `env` added
-// to this process's environment ("NAME=value"), standard output discarded and standard error
-// written to `stderrPath`. Returns the child's wait status, or -1 when it could not be run. A
+// to this process's environment ("NAME=value"), standard output written to `stdoutPath`
+// (discarded by default) and standard error to `stderrPath`. Returns the child's wait status, or -1 when it could not be run. A
 // child test tells that it is one by the variable DDTEST_CHILD=1, which this sets.
 inline int runSelf(const std::string& filter, const std::vector<std::string>& env,
-                   const std::string& stderrPath, pid_t* childPid = nullptr) {
+                   const std::string& stderrPath, pid_t* childPid = nullptr,
+                   const std::string& stdoutPath = "/dev/null") {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<std::string> strings;
