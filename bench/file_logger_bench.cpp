@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "logging/DDBufferedProxy.h"
 #include "logging/DDFileLogger.h"
 #include "logging/DDLogFileFormatterDefault.h"
@@ -23,6 +24,8 @@
 
 namespace {
 
+using bench::ScratchDir;
+
 const std::string kText = "Received status request from client, connection 0x7f3a2c001234 ok";
 
 DDLogMessagePtr benchRecord() {
@@ -30,22 +33,6 @@ DDLogMessagePtr benchRecord() {
                                         DDLogText(__FILE__), DDLogText(__func__), __LINE__, nullptr,
                                         0, std::nullopt);
 }
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = std::filesystem::temp_directory_path() / "file-logger-bench-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 void BM_Floor_LseekPlusWrite(benchmark::State& state) {
   ScratchDir dir;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "logging/DDAbstractLogger.h"
 #include "logging/DDBufferedProxy.h"
 #include "logging/DDFileLogger.h"
@@ -30,6 +31,8 @@
 #include "logging/DDLogFrontEnd.h"
 
 namespace {
+
+using bench::ScratchDir;
 
 using Clock = std::chrono::steady_clock;
 
@@ -41,22 +44,6 @@ constexpr int kEndToEndLines = 200000;
 class NullLogger : public DDAbstractLogger {
  public:
   void logMessage(const DDLogMessagePtr& message) override { benchmark::DoNotOptimize(message); }
-};
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = std::filesystem::temp_directory_path() / "logging-bench-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 // Calls `call(i)` kPacedCalls times, one every kPace, timing each call alone; reports the

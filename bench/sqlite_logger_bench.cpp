@@ -11,28 +11,15 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/BenchSupport.h"
 #include "logging/DDLogMessage.h"
 #include "logging/sqlite/DDSQLiteLogger.h"
 
 namespace {
 
+using bench::ScratchDir;
+
 const std::string kText = "Received status request from client, connection 0x7f3a2c001234 ok";
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string tmpl = std::filesystem::temp_directory_path() / "sqlite-bench-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 DDLogMessagePtr benchRecord() {
   return std::make_shared<DDLogMessage>(DDLogText(kText), DDLogLevel::all, DDLogFlag::info, 0,

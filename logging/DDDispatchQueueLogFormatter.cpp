@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "logging/DDLocalTimeText.h"
 #include "logging/DDLogMessage.h"
+#include "logging/DDTimestampText.h"
 #include "platform/dispatch/Queue.h"
 
 namespace {

@@ -1,54 +1,13 @@
 #include "logging/DDLogFileFormatterDefault.h"
 
-#include <cstring>
-#include <ctime>
-
 #include "logging/DDLogMessage.h"
-
-namespace {
-
-void put(char* out, int value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    out[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-}
-
-}  // namespace
+#include "logging/DDTimestampText.h"
 
 DDLogFileFormatterDefault::DDLogFileFormatterDefault(DateFormatter dateFormatter)
     : dateFormatter_(std::move(dateFormatter)) {}
 
 std::string DDLogFileFormatterDefault::defaultDateText(std::chrono::system_clock::time_point date) {
-  const auto ms = std::chrono::floor<std::chrono::milliseconds>(date.time_since_epoch()).count();
-  const long long secs = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-  const int millis = static_cast<int>(ms - secs * 1000);
-  // The calendar part changes once a second: keep the last one per thread.
-  thread_local long long cachedSecs = -1;
-  thread_local char cached[19];
-  if (secs != cachedSecs) {
-    const std::time_t t = static_cast<std::time_t>(secs);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    put(cached, (tm.tm_year + 1900) % 10000, 4);
-    cached[4] = '/';
-    put(cached + 5, tm.tm_mon + 1, 2);
-    cached[7] = '/';
-    put(cached + 8, tm.tm_mday, 2);
-    cached[10] = ' ';
-    put(cached + 11, tm.tm_hour, 2);
-    cached[13] = ':';
-    put(cached + 14, tm.tm_min, 2);
-    cached[16] = ':';
-    put(cached + 17, tm.tm_sec, 2);
-    cachedSecs = secs;
-  }
-  // yyyy/MM/dd HH:mm:ss:SSS
-  char buf[23];
-  std::memcpy(buf, cached, sizeof cached);
-  buf[19] = ':';
-  put(buf + 20, millis, 3);
-  return std::string(buf, sizeof buf);
+  return ddTimestampText(date, DDTimeZone::utc, '/');
 }
 
 std::optional<std::string> DDLogFileFormatterDefault::formatLogMessage(

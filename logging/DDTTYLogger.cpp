@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "logging/DDLocalTimeText.h"
 #include "logging/DDLoggerQueueAccess.h"
+#include "logging/DDTimestampText.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/base/NoDestructor.h"
 
@@ -15,11 +15,6 @@ namespace {
 std::atomic<bool>& sharedInstanceExists() {
   static std::atomic<bool> exists{false};
   return exists;
-}
-
-std::string currentAppName() {
-  const char* name = ::program_invocation_short_name;
-  return name != nullptr && *name != '\0' ? std::string(name) : std::string("<UnnamedApp>");
 }
 
 // Writes every byte of `iov` to standard error, in one call unless the kernel takes less.
@@ -44,7 +39,7 @@ void writeAll(iovec* iov, int count) {
 }  // namespace
 
 DDTTYLogger::DDTTYLogger(Passkey)
-    : appName_(currentAppName()), processID_(std::to_string(static_cast<int>(::getpid()))) {
+    : appName_(ddProcessName()), processID_(std::to_string(static_cast<int>(::getpid()))) {
   colorProfilesArray_.reserve(8);
   colorProfilesDict_.reserve(8);
   DDTTYLoggerColorProfile::terminalMode();

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "logging/DDLogMessage.h"
+#include "logging/DDTimestampText.h"
 #include "logging/journal/DDJournalEntry.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/NoDestructor.h"
@@ -21,11 +22,6 @@ std::string effectiveUID() {
   std::string uid = std::to_string(static_cast<unsigned long>(::geteuid()));
   if (uid.size() > 15) platform::diagnostics::contractViolation("Formatted euid is too long.");
   return uid;
-}
-
-const char* processName() {
-  const char* name = ::program_invocation_short_name;
-  return name != nullptr && *name != '\0' ? name : "<UnnamedApp>";
 }
 
 }  // namespace
@@ -62,7 +58,7 @@ void DDASLLogger::logMessage(const DDLogMessagePtr& message) {
   DDJournalEntry entry;
   entry.add("MESSAGE", formatted ? std::string_view(*formatted) : message->message());
   entry.add("PRIORITY", levelDigit(message->flag()));
-  entry.add("SYSLOG_IDENTIFIER", processName());
+  entry.add("SYSLOG_IDENTIFIER", ddProcessName());
   entry.add("READ_UID", readUID_);
   entry.add("DDLOG", "1");
   entry.send();

@@ -3,18 +3,10 @@
 #include <cerrno>
 
 #include "logging/DDLogMessage.h"
+#include "logging/DDTimestampText.h"
 #include "logging/journal/DDJournalEntry.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/NoDestructor.h"
-
-namespace {
-
-const char* processName() {
-  const char* name = ::program_invocation_short_name;
-  return name != nullptr && *name != '\0' ? name : "<UnnamedApp>";
-}
-
-}  // namespace
 
 const std::shared_ptr<DDOSLogHandle>& DDOSLogHandle::defaultHandle() {
   static platform::dispatch::detail::NoDestructor<std::shared_ptr<DDOSLogHandle>> handle(
@@ -71,7 +63,7 @@ void DDOSLogger::logMessage(const DDLogMessagePtr& message) {
   DDJournalEntry entry;
   entry.add("MESSAGE", formatted ? std::string_view(*formatted) : message->message());
   entry.add("PRIORITY", static_cast<unsigned long long>(ddJournalPriority(type)));
-  entry.add("SYSLOG_IDENTIFIER", processName());
+  entry.add("SYSLOG_IDENTIFIER", ddProcessName());
   entry.add("CODE_FILE", message->file());
   entry.add("CODE_LINE", static_cast<unsigned long long>(message->line()));
   if (auto function = message->function()) entry.add("CODE_FUNC", *function);

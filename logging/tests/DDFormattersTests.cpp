@@ -10,8 +10,8 @@
 #include "logging/DDContextAllowlistFilterLogFormatter.h"
 #include "logging/DDContextDenylistFilterLogFormatter.h"
 #include "logging/DDDispatchQueueLogFormatter.h"
-#include "logging/DDLocalTimeText.h"
 #include "logging/DDMultiFormatter.h"
+#include "logging/DDTimestampText.h"
 #include "platform/dispatch/Queue.h"
 
 namespace {
