@@ -13,7 +13,7 @@
 #include "logging/DDLog.h"
 #include "logging/DDLogMessage.h"
 #include "platform/diagnostics/Diagnostics.h"
-#include "platform/dispatch/NoDestructor.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 
@@ -45,7 +45,7 @@ struct CaptureState {
 };
 
 CaptureState& state() {
-  static platform::dispatch::detail::NoDestructor<CaptureState> s;
+  static platform::base::NoDestructor<CaptureState> s;
   return *s;
 }
 

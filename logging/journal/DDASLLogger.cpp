@@ -9,7 +9,7 @@
 #include "logging/DDTimestampText.h"
 #include "logging/journal/DDJournalEntry.h"
 #include "platform/diagnostics/Diagnostics.h"
-#include "platform/dispatch/NoDestructor.h"
+#include "platform/base/NoDestructor.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ std::string effectiveUID() {
 DDASLLogger::DDASLLogger(Passkey) : readUID_(effectiveUID()) {}
 
 const std::shared_ptr<DDASLLogger>& DDASLLogger::sharedInstance() {
-  static platform::dispatch::detail::NoDestructor<std::shared_ptr<DDASLLogger>> instance([] {
+  static platform::base::NoDestructor<std::shared_ptr<DDASLLogger>> instance([] {
     sharedInstanceExists() = true;
     return std::make_shared<DDASLLogger>(Passkey{});
   }());

@@ -6,16 +6,16 @@
 #include "logging/DDTimestampText.h"
 #include "logging/journal/DDJournalEntry.h"
 #include "platform/diagnostics/Diagnostics.h"
-#include "platform/dispatch/NoDestructor.h"
+#include "platform/base/NoDestructor.h"
 
 const std::shared_ptr<DDOSLogHandle>& DDOSLogHandle::defaultHandle() {
-  static platform::dispatch::detail::NoDestructor<std::shared_ptr<DDOSLogHandle>> handle(
+  static platform::base::NoDestructor<std::shared_ptr<DDOSLogHandle>> handle(
       std::make_shared<DDOSLogHandle>(std::nullopt, std::nullopt));
   return *handle;
 }
 
 const std::shared_ptr<DDOSLogger>& DDOSLogger::sharedInstance() {
-  static platform::dispatch::detail::NoDestructor<std::shared_ptr<DDOSLogger>> instance(
+  static platform::base::NoDestructor<std::shared_ptr<DDOSLogger>> instance(
       std::make_shared<DDOSLogger>());
   return *instance;
 }
