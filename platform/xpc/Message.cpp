@@ -1,5 +1,7 @@
 #include "platform/xpc/Message.h"
 
+#include "platform/xpc/CborReader.h"
+
 namespace platform::xpc {
 
 std::vector<std::uint8_t> encode(const Request& request) {
@@ -18,10 +20,9 @@ std::vector<std::uint8_t> encode(const Reply& reply) {
 
 std::optional<Message> decode(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || bytes.size() > kMaxMessageSize) return std::nullopt;
-  // No exceptions: a malformed packet is an ordinary event, not a failure of the reader.
-  Value map = Value::from_cbor(bytes.begin(), bytes.end(), /*strict=*/true,
-                               /*allow_exceptions=*/false);
-  if (map.is_discarded() || !map.is_object()) return std::nullopt;
+  auto decoded = readCbor(bytes);
+  if (!decoded || !decoded->is_object()) return std::nullopt;
+  Value& map = *decoded;
   auto id = map.find("id");
   if (id == map.end() || !id->is_number_unsigned()) return std::nullopt;
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <tuple>
 
+#include "platform/xpc/CborReader.h"
 #include "platform/xpc/Message.h"
 #include "platform/xpc/ServiceAddress.h"
 
@@ -57,6 +60,165 @@ TEST(XpcMessage, MalformedPacketsAreRefused) {
 
   std::vector<std::uint8_t> huge(kMaxMessageSize + 1, 0x60);
   EXPECT_FALSE(decode(huge));
+}
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes nested(std::size_t depth, std::uint8_t opener = 0x81, Bytes innermost = {0x01}) {
+  Bytes out(depth, opener);
+  out.insert(out.end(), innermost.begin(), innermost.end());
+  return out;
+}
+
+TEST(XpcCborReader, HostileItemsAreRefusedWithoutThrowingOrAllocating) {
+  const std::vector<std::pair<const char*, Bytes>> refused = {
+      {"array claiming 2^63-1 elements", {0x9b, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+      {"array claiming 2^64-1 elements", {0x9b, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}},
+      {"map claiming 2^32 entries", {0xbb, 0, 0, 0, 1, 0, 0, 0, 0}},
+      {"map claiming more entries than bytes", {0xa2, 0x61, 0x61, 0x01}},
+      {"text longer than the packet", {0x7a, 0xff, 0xff, 0xff, 0xf0, 0x61}},
+      {"array one element short", {0x83, 0x01, 0x02}},
+      {"head cut short", {0x19, 0x01}},
+      {"65 KiB of nested arrays", nested(65 * 1024)},
+      {"one level deeper than allowed", nested(kMaxNestingDepth + 1)},
+      {"an empty array one level too deep", nested(kMaxNestingDepth, 0x81, {0x80})},
+      {"indefinite-length array", {0x9f, 0x01, 0xff}},
+      {"byte string", {0x42, 0x01, 0x02}},
+      {"tag", {0xc1, 0x01}},
+      {"undefined", {0xf7}},
+      {"simple value 16", {0xf0}},
+      {"reserved additional information", {0x1c}},
+      {"lone break", {0xff}},
+      {"negative integer below -2^63", {0x3b, 0x80, 0, 0, 0, 0, 0, 0, 0}},
+      {"map key that is not text", {0xa1, 0x01, 0x02}},
+      {"duplicate map key", {0xa2, 0x61, 0x6b, 0x01, 0x61, 0x6b, 0x02}},
+      {"overlong UTF-8", {0x62, 0xc0, 0x80}},
+      {"UTF-8 surrogate", {0x63, 0xed, 0xa0, 0x80}},
+      {"UTF-8 above U+10FFFF", {0x64, 0xf4, 0x90, 0x80, 0x80}},
+      {"UTF-8 cut short", {0x62, 0xe2, 0x82}},
+      {"stray continuation byte", {0x61, 0x80}},
+      {"trailing byte", {0x01, 0x01}},
+      {"nothing", {}},
+  };
+  for (const auto& [what, bytes] : refused) {
+    EXPECT_FALSE(readCbor(bytes)) << what;
+    EXPECT_FALSE(decode(bytes)) << what;
+  }
+
+  const std::vector<std::pair<Bytes, Value>> accepted = {
+      {{0xf9, 0x3c, 0x00}, 1.0},                     // half precision
+      {{0xf9, 0x80, 0x01}, -5.960464477539063e-08},  // smallest negative subnormal half
+      {{0xfa, 0x3f, 0xc0, 0x00, 0x00}, 1.5},         // single precision
+      {{0x3b, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, INT64_MIN},
+      {{0x1b, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, UINT64_MAX},
+      {{0x64, 0xf0, 0x9f, 0x98, 0x80}, "\U0001F600"},
+      {{0xa2, 0x61, 0x61, 0xf5, 0x61, 0x62, 0xf6}, Value{{"a", true}, {"b", nullptr}}},
+  };
+  for (const auto& [bytes, expected] : accepted) {
+    auto value = readCbor(bytes);
+    ASSERT_TRUE(value) << expected.dump();
+    EXPECT_EQ(*value, expected);
+    EXPECT_EQ(value->type(), expected.type()) << expected.dump();
+  }
+  // The deepest nesting allowed, with an empty array innermost.
+  Value deepest = Value::array();
+  for (std::size_t i = 1; i < kMaxNestingDepth; ++i)
+    deepest = Value::array({deepest});
+  EXPECT_EQ(readCbor(nested(kMaxNestingDepth - 1, 0x81, {0x80})), deepest);
+}
+
+// What the sender encodes, the reader gives back with the same types.
+TEST(XpcCborReader, ReadsBackWhatTheEncoderWrites) {
+  const std::vector<Value> values = {
+      0u,
+      23u,
+      24u,
+      65536u,
+      -1,
+      -24,
+      -25,
+      -4294967297LL,
+      0.1,
+      1e300,
+      -0.0,
+      1767225600.0,
+      "",
+      std::string(300, 'x'),
+      "caf\u00e9 \u2603",
+      Value::array(),
+      Value::object(),
+      Value{{"daemon", "running"}, {"timestamp", 1767225600.25}},
+      Value::array({1, Value::array({2, Value::array({Value{{"k", Value::array()}}})})}),
+  };
+  for (const auto& v : values) {
+    auto back = readCbor(Value::to_cbor(v));
+    ASSERT_TRUE(back) << v.dump();
+    EXPECT_EQ(*back, v);
+    EXPECT_EQ(back->type(), v.type()) << v.dump();
+  }
+}
+
+// Input shaped like real messages, mutated at random: the reader never crashes, and whatever it
+// accepts is a value that prints and encodes again.
+TEST(XpcCborReader, MutatedMessagesNeverCrashTheReader) {
+  const Bytes seed =
+      encode(Reply{9, Value::array({Value{{"daemon", "running"}, {"timestamp", 1767225600.5}}})});
+  std::mt19937 random(12345);
+  int decoded = 0;
+  for (int round = 0; round < 20000; ++round) {
+    Bytes bytes = seed;
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const std::size_t at = random() % bytes.size();
+      switch (random() % 3) {
+        case 0:
+          bytes[at] = static_cast<std::uint8_t>(random());
+          break;
+        case 1:
+          bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(at));
+          break;
+        default:
+          bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       static_cast<std::uint8_t>(random()));
+      }
+      if (bytes.empty()) bytes.push_back(0);
+    }
+    if (auto value = readCbor(bytes)) {
+      ++decoded;
+      // Whatever is accepted prints as JSON and encodes to the same value again.
+      EXPECT_NO_THROW((void)value->dump());
+      const Bytes again = Value::to_cbor(*value);
+      auto reread = readCbor(again);
+      ASSERT_TRUE(reread);
+      EXPECT_EQ(Value::to_cbor(*reread), again);  // bytes, since NaN never equals itself
+    }
+  }
+  EXPECT_GT(decoded, 0);  // the mutations do not only produce garbage
+}
+
+// A deep packet costs no stack: it is refused on a thread with a 64 KiB stack, where a decoder
+// that recursed per level would overflow long before the end.
+TEST(XpcCborReader, DeepPacketsNeedNoStack) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 64 * 1024);
+  struct Job {
+    Bytes bytes = nested(kMaxMessageSize - 1);
+    bool refused = false;
+  } job;
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attr,
+                [](void* p) -> void* {
+                  auto* j = static_cast<Job*>(p);
+                  j->refused = !decode(j->bytes);
+                  return nullptr;
+                },
+                &job),
+            0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_TRUE(job.refused);
 }
 
 TEST(XpcServiceAddress, PathsFollowTheRuntimeDirectory) {
