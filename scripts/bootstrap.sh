@@ -19,6 +19,7 @@ packages=(
   # tools the end-to-end tests drive
   iproute2 util-linux attr
   systemd                # a private systemd-journald for the journal loggers' tests
+  gdb                    # stacks of every thread of a test that hangs (scripts/test-launcher.sh)
 )
 
 missing=()
