@@ -1,8 +1,5 @@
 #include "logging/DDAbstractLogger.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
 #include <typeinfo>
 
 #include "logging/DDLog.h"
@@ -18,10 +15,7 @@ DDAbstractLogger::~DDAbstractLogger() {
 void DDAbstractLogger::logMessage(const DDLogMessagePtr& /*message*/) {}
 
 std::string DDAbstractLogger::loggerName() const {
-  int status = 0;
-  std::unique_ptr<char, decltype(&std::free)> name(
-      abi::__cxa_demangle(typeid(*this).name(), nullptr, nullptr, &status), &std::free);
-  return status == 0 && name ? std::string(name.get()) : std::string(typeid(*this).name());
+  return ddTypeName(typeid(*this));
 }
 
 platform::dispatch::QueuePtr DDAbstractLogger::loggerQueue() {

@@ -18,9 +18,12 @@
 // - a text alone (no arguments): the finished text as it is, "%" and all;
 // - a DDLogMessageFormat;
 // - any other value alone: its description (what %@ prints).
-// A format or text given as an array of const char (a string literal) is referenced by the
-// record without a copy, as are __FILE__ and __func__; texts of any other kind are copied, so a
-// text built at run time never dangles.
+// A record owns everything it shows: nothing the caller owns is read once the call returns. Only
+// a format or text that is a string literal written at the call site is referenced without a
+// copy (as are __FILE__ and __func__), since it lives as long as the program; the log macros prove
+// that at compile time (DD_MARK_LITERAL below). Every other text is copied, arrays of char
+// included: a `char name[32]` member of a heap object or a local `const char text[]` may be gone
+// before a logger formats the record.
 //
 // The short forms log at level all, context 0, no tag, on the shared dispatcher, with the
 // delivery chosen by asyncLoggingEnabled at the time of the call. _DDLogMessage takes every one
@@ -69,6 +72,26 @@ std::shared_ptr<const DDLogMessage> DDLogMessageFromFormat(
 
 namespace dd_detail {
 
+// A text the log macros looked at: `literal` is true only for a string literal written at the
+// call site, which the record may reference instead of copying.
+struct MarkedText {
+  std::string_view text;
+  bool literal;
+};
+
+// What DD_MARK_LITERAL hands on for the message: an array of char becomes a MarkedText (a
+// literal only when the compiler proved it one); anything else passes through untouched.
+template <class T>
+decltype(auto) markLiteral(bool provenLiteral, T&& message) {
+  using R = std::remove_reference_t<T>;
+  if constexpr (std::is_array_v<R> &&
+                std::is_same_v<std::remove_cv_t<std::remove_extent_t<R>>, char>) {
+    return MarkedText{std::string_view(message), provenLiteral};
+  } else {
+    return std::forward<T>(message);
+  }
+}
+
 inline DDLog& target(DDLog& log) {
   return log;
 }
@@ -101,15 +124,41 @@ inline void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel lev
                                std::nullopt));
 }
 
+// A format (with arguments) or a finished text (without). `literal`: the text lives as long as
+// the program and is referenced; any other text is copied into the record, once for both the
+// text and the format when there are no arguments.
+template <class... Args>
+void logText(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDLogFlag flag,
+             std::int64_t context, std::string_view file, std::string_view function,
+             std::uint64_t line, DDLogObjectPtr tag, std::string_view format, bool literal,
+             const Args&... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    deliver(log, asynchronous,
+            DDLogMessage::create(literal ? DDLogText(format) : DDLogText::transient(format), level,
+                                 flag, context, file, function, line, std::move(tag),
+                                 DDLogMessageOptions::keepMessage, std::nullopt));
+  } else {
+    const DDFormatArgument argv[] = {ddFormatArgument(args)...};
+    // Formatted in the thread's scratch buffer; the record copies the finished text.
+    DDScratchString scratch;
+    ddAppendFormat(scratch.text(), format, argv);
+    deliver(log, asynchronous,
+            DDLogMessage::create(literal ? DDLogText(format) : DDLogText(std::string(format)),
+                                 DDLogText::transient(scratch.text()), level, flag, context, file,
+                                 function, line, std::move(tag), DDLogMessageOptions::keepMessage,
+                                 std::nullopt));
+  }
+}
+
 template <class Msg, class... Args>
 void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDLogFlag flag,
              std::int64_t context, std::string_view file, std::string_view function,
              std::uint64_t line, DDLogObjectPtr tag, Msg&& msg, const Args&... args) {
-  using R = std::remove_reference_t<Msg>;
-  using D = std::remove_cv_t<R>;
-  constexpr bool kLiteral =
-      std::is_array_v<R> && std::is_same_v<std::remove_extent_t<R>, const char>;
-  if constexpr (std::is_same_v<D, DDLogMessageFormat>) {
+  using D = std::remove_cvref_t<Msg>;
+  if constexpr (std::is_same_v<D, MarkedText>) {
+    logText(log, asynchronous, level, flag, context, file, function, line, std::move(tag), msg.text,
+            msg.literal, args...);
+  } else if constexpr (std::is_same_v<D, DDLogMessageFormat>) {
     static_assert(sizeof...(Args) == 0, "a DDLogMessageFormat takes no further arguments");
     deliver(log, asynchronous,
             DDLogMessage::create(DDLogText(std::string(msg.format())), DDLogText(msg.formatted()),
@@ -124,24 +173,8 @@ void logCall(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDL
       const char* p = msg;
       format = p ? std::string_view(p) : std::string_view();
     }
-    if constexpr (sizeof...(Args) == 0) {
-      // A literal is referenced; any other text is copied into the record, once for both the
-      // text and the format.
-      deliver(log, asynchronous,
-              DDLogMessage::create(kLiteral ? DDLogText(format) : DDLogText::transient(format),
-                                   level, flag, context, file, function, line, std::move(tag),
-                                   DDLogMessageOptions::keepMessage, std::nullopt));
-    } else {
-      const DDFormatArgument argv[] = {ddFormatArgument(args)...};
-      // Formatted in the thread's scratch buffer; the record copies the finished text.
-      DDScratchString scratch;
-      ddAppendFormat(scratch.text(), format, argv);
-      deliver(log, asynchronous,
-              DDLogMessage::create(kLiteral ? DDLogText(format) : DDLogText(std::string(format)),
-                                   DDLogText::transient(scratch.text()), level, flag, context, file,
-                                   function, line, std::move(tag), DDLogMessageOptions::keepMessage,
-                                   std::nullopt));
-    }
+    logText(log, asynchronous, level, flag, context, file, function, line, std::move(tag), format,
+            false, args...);
   } else {
     static_assert(sizeof...(Args) == 0, "only a format text takes arguments");
     std::string text = ddFormatArgument(msg).description();
@@ -164,20 +197,28 @@ constexpr std::string_view callSiteText(const char (&text)[N]) noexcept {
 }
 }  // namespace dd_detail
 
+// The message arguments of a log call (the message first, then its arguments) with the message
+// marked: a string literal written at the call site is proven one at compile time and may be
+// referenced by the record; any other array of char is copied. __builtin_constant_p does not
+// evaluate its operand, so the message is still evaluated once, and only after the gate.
+#define DD_MARK_LITERAL(...) __VA_OPT__(DD_MARK_LITERAL_(__VA_ARGS__))
+#define DD_MARK_LITERAL_(message, ...) \
+  ::dd_detail::markLiteral(__builtin_constant_p(message), message) __VA_OPT__(, ) __VA_ARGS__
+
 // The call every log function expands to. The gate reads nothing but the two masks; everything
 // after it, the message included, is evaluated only when both admit the flag.
-#define DD_LOG_CALL_AT(fileExpr, functionExpr, levelExpr, flagExpr, contextExpr, tagExpr,        \
-                       asyncExpr, ddlogExpr, ...)                                                \
-  do {                                                                                           \
-    const ::DDLogLevel ddLogLevel_ = (levelExpr);                                                \
-    const ::DDLogFlag ddLogFlag_ = (flagExpr);                                                   \
-    if (ddLogLevel_.admits(ddLogFlag_) &&                                                        \
-        ::dynamicLogLevel.load(::std::memory_order_relaxed).admits(ddLogFlag_)) {                \
-      ::dd_detail::logCall(::dd_detail::target(ddlogExpr), (asyncExpr), ddLogLevel_, ddLogFlag_, \
-                           (contextExpr), ::dd_detail::callSiteText(fileExpr),                   \
-                           ::dd_detail::callSiteText(functionExpr), __LINE__,                    \
-                           ::dd_detail::tagObject(tagExpr) __VA_OPT__(, ) __VA_ARGS__);          \
-    }                                                                                            \
+#define DD_LOG_CALL_AT(fileExpr, functionExpr, levelExpr, flagExpr, contextExpr, tagExpr,         \
+                       asyncExpr, ddlogExpr, ...)                                                 \
+  do {                                                                                            \
+    const ::DDLogLevel ddLogLevel_ = (levelExpr);                                                 \
+    const ::DDLogFlag ddLogFlag_ = (flagExpr);                                                    \
+    if (ddLogLevel_.admits(ddLogFlag_) &&                                                         \
+        ::dynamicLogLevel.load(::std::memory_order_relaxed).admits(ddLogFlag_)) {                 \
+      ::dd_detail::logCall(                                                                       \
+          ::dd_detail::target(ddlogExpr), (asyncExpr), ddLogLevel_, ddLogFlag_, (contextExpr),    \
+          ::dd_detail::callSiteText(fileExpr), ::dd_detail::callSiteText(functionExpr), __LINE__, \
+          ::dd_detail::tagObject(tagExpr) __VA_OPT__(, ) DD_MARK_LITERAL(__VA_ARGS__));           \
+    }                                                                                             \
   } while (0)
 
 #define DD_LOG_CALL(levelExpr, flagExpr, contextExpr, tagExpr, asyncExpr, ddlogExpr, ...)  \

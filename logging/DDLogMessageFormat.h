@@ -18,9 +18,9 @@
 //   anything else                          %@ with its description text (description(), or
 //                                                  what operator<< writes)
 //
-// A value cannot be both an object form and a format argument by itself here: the argument
-// kinds are C++'s own arithmetic, character and string types, and object forms come only from
-// class types through ddLogObject(), which are never those, so the choice is never ambiguous.
+// A value that is a text by itself (convertible to a string view) and also offers an object form
+// through ddLogObject() is ambiguous: the object form wins, and a warning naming the types is
+// printed to standard output first, since the caller most likely meant one of the two.
 
 #include <concepts>
 #include <cstddef>
@@ -35,6 +35,12 @@
 #include <vector>
 
 #include "logging/DDFormatArgument.h"
+#include "logging/DDLogObject.h"
+
+// Prints the warning for a value that is both a text and an object form: its declared type, the
+// type of its object form and its own dynamic type.
+void ddWarnAmbiguousObjectForm(std::string_view declaredType, std::string_view objectType,
+                               std::string_view actualType);
 
 class DDLogMessageFormat {
  public:
@@ -73,6 +79,14 @@ class DDLogMessageFormat {
         add("%f", ddFormatArgument(value));
       } else if constexpr (std::is_same_v<D, double>) {
         add("%lf", ddFormatArgument(value));
+      } else if constexpr (DDLogObjectConvertible<D> &&
+                           (std::is_convertible_v<const D&, std::string_view> ||
+                            std::is_convertible_v<const D&, const char*>)) {
+        auto object = value.ddLogObject();
+        ddWarnAmbiguousObjectForm(ddTypeName(typeid(D)),
+                                  object ? ddTypeName(typeid(*object)) : std::string("nil"),
+                                  ddTypeName(typeid(value)));
+        add("%@", DDFormatArgument::ofOwnedObject(std::move(object)));
       } else if constexpr (std::is_convertible_v<const D&, std::string_view> ||
                            std::is_convertible_v<const D&, const char*>) {
         add("%@", ddFormatArgument(value).owning());

@@ -7,23 +7,19 @@
 #include <functional>
 #include <typeinfo>
 
-namespace {
-
-std::string demangled(const char* mangled) {
+std::string ddTypeName(const std::type_info& type) {
   int status = 0;
   std::unique_ptr<char, decltype(&std::free)> name(
-      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
-  return status == 0 && name ? std::string(name.get()) : std::string(mangled);
+      abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), &std::free);
+  return status == 0 && name ? std::string(name.get()) : std::string(type.name());
 }
-
-}  // namespace
 
 DDLogObject::~DDLogObject() = default;
 
 std::string DDLogObject::description() const {
   char address[32];
   std::snprintf(address, sizeof address, "%p", static_cast<const void*>(this));
-  return "<" + demangled(typeid(*this).name()) + ": " + address + ">";
+  return "<" + ddTypeName(typeid(*this)) + ": " + address + ">";
 }
 
 std::size_t DDLogObject::hash() const {

@@ -11,6 +11,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
+
+// The readable name of a type ("std::string", "MyClass"), or its mangled name when it cannot be
+// demangled.
+std::string ddTypeName(const std::type_info& type);
 
 class DDLogObject {
  public:

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "LogTestSupport.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace {
 
@@ -59,16 +62,15 @@ TEST_F(FrontEnd, GatesNeverEvaluateATurnedAwayMessage) {
   EXPECT_EQ(got, (std::vector<std::string>{"e 1@1", "w 2@2", "i 3@4"}));
 }
 
-TEST_F(FrontEnd, ACallRecordsItsSourceAndReferencesALiteralFormat) {
-  static constexpr char kFormat[] = "Accepted new XPC connection: %@ (%li)";
+TEST_F(FrontEnd, ACallRecordsItsSource) {
   const std::string description(40, 'c');
   const int line = __LINE__ + 1;
-  DDLogInfo(kFormat, description, 12L);
+  DDLogInfo("Accepted new XPC connection: %@ (%li)", description, 12L);
   const auto records = delivered();
   ASSERT_EQ(records.size(), 1u);
   const auto& r = *records[0];
   EXPECT_EQ(r.message(), "Accepted new XPC connection: " + description + " (12)");
-  EXPECT_EQ(r.messageFormat().data(), kFormat);  // referenced, not copied
+  EXPECT_EQ(r.messageFormat(), "Accepted new XPC connection: %@ (%li)");
   EXPECT_EQ(r.file(), __FILE__);
   EXPECT_EQ(r.function(), "TestBody");
   EXPECT_EQ(r.line(), static_cast<std::uint64_t>(line));
@@ -77,6 +79,60 @@ TEST_F(FrontEnd, ACallRecordsItsSourceAndReferencesALiteralFormat) {
   // The file-name helper defaults to the caller's file.
   EXPECT_EQ(currentFileName(), "DDLogFrontEndTests");
   EXPECT_EQ(CurrentFileName("dir/archive.tar.gz"), "archive.tar");
+}
+
+// Logs with a format held in an array of this frame, which is gone when the function returns.
+[[gnu::noinline]] void logWithLocalArray(DDLog& log) {
+  const char local[] = "local array %d, long enough to be more than a few words";
+  _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, local, 2);
+  const char plain[] = "local array alone, long enough to be more than a few words";
+  _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, plain);
+}
+
+// Overwrites the stack where the frame above was.
+[[gnu::noinline]] void scribbleOverTheStack() {
+  volatile char junk[4096];
+  for (auto& c : junk)
+    c = '#';
+}
+
+TEST(FrontEndLifetime, RecordsOwnTextsThatTheCallerFreesBeforeTheyAreWritten) {
+  auto log = std::make_shared<DDLog>(2);
+  auto slow = std::make_shared<RecordingLogger>();
+  log->addLogger(slow);
+  // The logger is held up until every caller's array is gone.
+  platform::dispatch::Semaphore gate;
+  slow->loggerQueue()->async([&] { gate.wait(); });
+
+  struct Named {
+    char name[48];
+  };
+  auto heap = std::make_unique<Named>();
+  std::snprintf(heap->name, sizeof heap->name, "heap member %%d of %s", "a heap object");
+  _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, heap->name, 1);
+  _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, heap->name);
+  std::memset(heap->name, '#', sizeof heap->name - 1);
+  heap.reset();
+  logWithLocalArray(*log);
+  scribbleOverTheStack();
+  _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, "a literal %d", 3);
+
+  gate.signal();
+  log->flushLog();
+  std::vector<std::string> seen;
+  for (const auto& r : slow->records()) {
+    seen.push_back(std::string(r->messageFormat()) + " | " + std::string(r->message()));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "heap member %d of a heap object | heap member 1 of a heap object",
+                      "heap member %d of a heap object | heap member %d of a heap object",
+                      "local array %d, long enough to be more than a few words | local array 2, "
+                      "long enough to be more than a few words",
+                      "local array alone, long enough to be more than a few words | local array "
+                      "alone, long enough to be more than a few words",
+                      "a literal %d | a literal 3"}));
+  log->removeAllLoggers();
+  log->flushLog();
 }
 
 TEST_F(FrontEnd, MessageKinds) {
@@ -186,6 +242,37 @@ TEST(DDLogMessageFormat, PlainAndInterpolated) {
   EXPECT_EQ(f.args().size(), 14u);
   EXPECT_EQ(f.formatted(),
             "%|AB-22-33-440.5000000.2500001txt, a temporary long enough to be on the heapOD");
+}
+
+// A class that is a text by itself and also has an object form: the object form is used, after a
+// warning that names the declared, object and dynamic types.
+struct AmbiguousBase {
+  virtual ~AmbiguousBase() = default;
+  operator std::string_view() const { return "as text"; }
+  std::shared_ptr<const DDLogObject> ddLogObject() const {
+    return DDLogStringObject::make("as object");
+  }
+};
+struct AmbiguousDerived : AmbiguousBase {};
+
+TEST(DDLogMessageFormat, AValueThatIsBothTextAndObjectUsesTheObjectFormAndWarns) {
+  DDLogMessageFormat::StringInterpolation s(8, 1);
+  s.appendLiteral("v=");
+  const AmbiguousDerived derived;
+  const AmbiguousBase& declared = derived;
+  testing::internal::CaptureStdout();
+  s.appendInterpolation(declared);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed,
+            "[WARNING]: OrvelQuillmarkFront is creating a DDLogMessageFormat with an interpolation "
+            "conforming to `CVarArg` using the overload for `ReferenceConvertible` "
+            "interpolations!\nPlease report this as a bug, including the following snippet:\n"
+            "```\nConvertible: (anonymous namespace)::AmbiguousBase, ReferenceType: "
+            "DDLogStringObject, type(of: convertible): (anonymous namespace)::AmbiguousDerived\n"
+            "```\n");
+  DDLogMessageFormat f(std::move(s));
+  EXPECT_EQ(f.format(), "v=%@");
+  EXPECT_EQ(f.formatted(), "v=as object");
 }
 
 }  // namespace
