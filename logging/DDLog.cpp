@@ -87,7 +87,9 @@ const std::shared_ptr<DDLog>& DDLog::sharedInstance() {
   return *instance;
 }
 
-DDLog::DDLog(unsigned processorCount) : processorCount_(processorCount == 0 ? 1 : processorCount) {
+DDLog::DDLog(unsigned processorCount, std::size_t maximumQueuedBytes)
+    : processorCount_(processorCount == 0 ? 1 : processorCount),
+      maximumQueuedBytes_(maximumQueuedBytes) {
   _loggers.reserve(4);
 }
 
@@ -144,16 +146,49 @@ void DDLog::log(bool asynchronous, DDLogMessagePtr message) {
 void DDLog::queueLogMessage(DDLogMessagePtr message, bool asynchronously) {
   if (!message) return;
   if (asynchronously) {
+    const std::size_t cost = queuedCost(*message);
+    if (queuedBytes_.fetch_add(cost, std::memory_order_relaxed) + cost > maximumQueuedBytes_) {
+      queuedBytes_.fetch_sub(cost, std::memory_order_relaxed);
+      if (droppedRecords_.fetch_add(1, std::memory_order_relaxed) == 0) {
+        platform::diagnostics::report(
+            "DDLog: the logging queue is full; records are dropped until the loggers catch up");
+      }
+      return;
+    }
+    if (droppedRecords_.load(std::memory_order_relaxed) != 0) {
+      if (const auto dropped = droppedRecords_.exchange(0, std::memory_order_relaxed)) {
+        queueDroppedRecordsWarning(dropped);
+      }
+    }
     // The shared instance is never destroyed: its items need not take a reference, which saves
     // every logging thread an atomic increment on one shared counter.
     std::shared_ptr<DDLog> keepAlive = immortal_ ? nullptr : shared_from_this();
-    loggingQueue()->async([self = this, keepAlive = std::move(keepAlive),
-                           message = std::move(message)] { self->lt_log(message); });
+    loggingQueue()->async(
+        [self = this, keepAlive = std::move(keepAlive), message = std::move(message), cost] {
+          self->lt_log(message);
+          self->queuedBytes_.fetch_sub(cost, std::memory_order_relaxed);
+        });
   } else if (isOnLoggingQueue()) {
     lt_log(message);
   } else {
     loggingQueue()->sync([&] { lt_log(message); });
   }
+}
+
+std::size_t DDLog::queuedCost(const DDLogMessage& message) {
+  return dd_detail::kRecordBlockSize + message.message().size() + message.messageFormat().size();
+}
+
+void DDLog::queueDroppedRecordsWarning(std::uint64_t dropped) {
+  // Not counted against the bound: it stands for records that were not queued.
+  std::string text = "DDLog: " + std::to_string(dropped) +
+                     " records were dropped while the logging queue was full";
+  auto warning = DDLogMessage::create(
+      DDLogText(std::move(text)), DDLogLevel::all, DDLogFlag::warning, 0, DDLogText(__FILE__),
+      DDLogText("queueLogMessage"), __LINE__, nullptr, 0, std::nullopt);
+  std::shared_ptr<DDLog> keepAlive = immortal_ ? nullptr : shared_from_this();
+  loggingQueue()->async([self = this, keepAlive = std::move(keepAlive),
+                         warning = std::move(warning)] { self->lt_log(warning); });
 }
 
 void DDLog::flushLog() {

@@ -10,6 +10,12 @@
 // - Instances must be owned by a std::shared_ptr (queued work keeps its dispatcher alive). The
 //   processor count is an instance property so that both fan-out paths can be exercised; the
 //   shared instance uses the machine's.
+// - Asynchronous records waiting for the loggers are bounded in memory: at most
+//   maximumQueuedBytes() (32 MiB by default), counted as one record pool block per record plus its
+//   message and format texts. A record that would go beyond is dropped and counted, so that a
+//   stuck or slow logger never blocks a caller that logs asynchronously nor grows the process
+//   without limit; the first record admitted again is preceded by one warning record saying how
+//   many were dropped. Synchronous calls are never dropped: their caller waits anyway.
 // - Contract violations (an lt_ operation off the logging queue, flushLog on it) are reported on
 //   the diagnostic channel with their fixed texts and the call is then refused: it does nothing
 //   (a listing returns an empty list). The process goes on.
@@ -22,6 +28,8 @@
 // on the same arguments.
 
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -78,11 +86,15 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
   // The machine's processor count, taken once; 1 when the system reports 0.
   static unsigned machineProcessorCount();
 
-  explicit DDLog(unsigned processorCount = machineProcessorCount());
+  static constexpr std::size_t kDefaultMaximumQueuedBytes = 32 * 1024 * 1024;
+
+  explicit DDLog(unsigned processorCount = machineProcessorCount(),
+                 std::size_t maximumQueuedBytes = kDefaultMaximumQueuedBytes);
   DDLog(const DDLog&) = delete;
   DDLog& operator=(const DDLog&) = delete;
 
   unsigned processorCount() const { return processorCount_; }
+  std::size_t maximumQueuedBytes() const { return maximumQueuedBytes_; }
 
   // ---- Instance operations ------------------------------------------------------------------
   // Registers `logger` (asynchronous). A null logger is ignored.
@@ -204,7 +216,15 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
   static void setLevelForClassWithName(DDLogLevel level, std::string_view name);
 
  private:
+  // What an asynchronous record counts against the bound while it waits.
+  static std::size_t queuedCost(const DDLogMessage& message);
+  // Queues the warning record that says how many records were dropped.
+  void queueDroppedRecordsWarning(std::uint64_t dropped);
+
   const unsigned processorCount_;
+  const std::size_t maximumQueuedBytes_;
+  std::atomic<std::size_t> queuedBytes_{0};
+  std::atomic<std::uint64_t> droppedRecords_{0};
   bool immortal_ = false;  // the shared instance, which is never destroyed
   // Read and changed only on the global logging queue.
   std::vector<DDLoggerNode> _loggers;

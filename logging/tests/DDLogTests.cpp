@@ -6,6 +6,7 @@
 
 #include "LogTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/Semaphore.h"
 
 namespace {
 
@@ -148,6 +149,41 @@ TEST_P(DDLogTest, EveryLoggerSeesOneOrderWhileOthersComeAndGo) {
     const int t = std::stoi(e.substr(0, e.find(':')));
     EXPECT_EQ(std::stoi(e.substr(e.find(':') + 1)), next[t]++) << e;
   }
+}
+
+// A stuck logger: asynchronous callers go on, the queue stays within its bound by dropping
+// records, and the loggers hear how many were dropped before the next record that got in.
+TEST_P(DDLogTest, AStuckLoggerNeverBlocksAsynchronousCallersNorGrowsTheQueue) {
+  auto bounded = std::make_shared<DDLog>(GetParam(), 40 * 1024);
+  auto stuck = std::make_shared<RecordingLogger>();
+  bounded->addLogger(stuck);
+  platform::dispatch::Semaphore gate;
+  stuck->loggerQueue()->async([&] { gate.wait(); });
+  constexpr int kRecords = 2000;
+  ScopedCapture capture;
+  for (int i = 0; i < kRecords; ++i)
+    bounded->log(true, record("r" + std::to_string(i)));
+  // Everything above returned while the logger was stuck.
+  EXPECT_EQ(capture.texts(),
+            Texts{"DDLog: the logging queue is full; records are dropped until the loggers "
+                  "catch up"});
+  gate.signal();
+  bounded->flushLog();
+  bounded->log(true, record("after"));
+  bounded->flushLog();
+  const Texts seen = stuck->messages();
+  std::size_t kept = 0;
+  while (kept < seen.size() && seen[kept] == "r" + std::to_string(kept))
+    ++kept;
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, static_cast<std::size_t>(kRecords));
+  EXPECT_EQ(Texts(seen.begin() + static_cast<std::ptrdiff_t>(kept), seen.end()),
+            (Texts{"DDLog: " + std::to_string(kRecords - kept) +
+                       " records were dropped while the logging queue was full",
+                   "after"}));
+  EXPECT_EQ(stuck->records()[kept]->flag(), DDLogFlag::warning);
+  bounded->removeAllLoggers();
+  bounded->flushLog();
 }
 
 TEST_P(DDLogTest, VariadicFormCopiesItsTextsAndIgnoresANullFormat) {
