@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include "logging/DDLogFileManagerDefault.h"
 #include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/base/NoDestructor.h"
 
 namespace {
 
@@ -28,6 +30,29 @@ std::atomic<int>& exceptionCounter() {
 }
 
 constexpr int kMaximumReportedExceptions = 10;
+
+// Taken once per process, at the first write of any file logger, and kept for all of them:
+// whether that logger's hooks are the retired argument-less ones and whether its manager offers
+// locking. Asking on every write would cost a virtual call per record for answers that do not
+// change within a run.
+struct ProcessAnswers {
+  bool retiredWillLog = false;
+  bool retiredDidLog = false;
+  bool managerOffersLocking = false;
+};
+
+const ProcessAnswers& processAnswers(const DDFileLogger& firstWriter) {
+  static const ProcessAnswers answers = [&] {
+    ProcessAnswers a;
+    const unsigned retired = firstWriter.retiredHooks();
+    a.retiredWillLog = (retired & DDFileLogger::kRetiredWillLogMessage) != 0;
+    a.retiredDidLog = (retired & DDFileLogger::kRetiredDidLogMessage) != 0;
+    a.managerOffersLocking =
+        firstWriter.logFileManager()->respondsTo(DDLogFileManager::Operation::ShouldLockLogFile);
+    return a;
+  }();
+  return answers;
+}
 // The largest delay a timer is armed with, in seconds (the nanoseconds still fit 64 bits).
 constexpr double kMaximumTimerSeconds = 9223372036.0;
 
@@ -413,6 +438,35 @@ std::shared_ptr<DDLogFileInfo> DDFileLogger::lt_currentLogFileInfo() {
 int DDFileLogger::lt_currentLogFileHandle() {
   if (!onLoggerQueueOrReport("lt_currentLogFileHandle")) return -1;
   if (currentLogFileHandle_ >= 0) return currentLogFileHandle_;
+  // After a failed attempt the next one waits a while: records arriving meanwhile are dropped
+  // (and counted) instead of each listing the directory and trying to create files again.
+  const auto now = std::chrono::steady_clock::now();
+  if (nextOpenAttempt_ && now < *nextOpenAttempt_) return -1;
+  int fd = lt_openCurrentLogFile();
+  if (fd >= 0 && !lt_currentFileIsStillAtItsPath()) {
+    // Moved or deleted between opening and watching: the watch cannot have seen it. That is an
+    // external change like any other, so the file is rolled; the record goes to a fresh file.
+    lt_rollLogFileNow();
+    fd = lt_openCurrentLogFile();
+  }
+  if (fd < 0) {
+    nextOpenAttempt_ = now + kOpenRetryInterval;
+  } else {
+    nextOpenAttempt_.reset();
+  }
+  return fd;
+}
+
+bool DDFileLogger::lt_currentFileIsStillAtItsPath() const {
+  struct stat opened {};
+  struct stat named {};
+  if (::fstat(currentLogFileHandle_, &opened) != 0) return true;  // cannot tell: keep it
+  return opened.st_nlink > 0 && currentLogFileInfo_ &&
+         ::lstat(currentLogFileInfo_->filePath().c_str(), &named) == 0 &&
+         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+int DDFileLogger::lt_openCurrentLogFile() {
   auto info = lt_currentLogFileInfo();
   if (!info) return -1;
   const std::string path = info->filePath();
@@ -472,8 +526,11 @@ std::shared_ptr<const DDFileLogMessageSerializer> DDFileLogger::lt_logFileSerial
   if (logFileManager_->respondsTo(DDLogFileManager::Operation::LogMessageSerializer)) {
     if (auto serializer = logFileManager_->logMessageSerializer()) return serializer;
   }
-  static const auto plain = std::make_shared<const DDFileLogPlainTextMessageSerializer>();
-  return plain;
+  // Never destroyed: the exit flush may write (and reach this) after static destructors ran.
+  static platform::base::NoDestructor<
+      std::shared_ptr<const DDFileLogPlainTextMessageSerializer>>
+      plain(std::make_shared<const DDFileLogPlainTextMessageSerializer>());
+  return *plain;
 }
 
 std::string DDFileLogger::lt_dataForMessage(const DDLogMessage& message) {
@@ -530,31 +587,36 @@ int DDFileLogger::exceptionCount() {
 
 void DDFileLogger::lt_logData(std::string_view data) {
   if (!onLoggerQueueOrReport("lt_logData")) return;
-  if (!answersTaken_) {
-    answersTaken_ = true;
-    retiredWillLog_ = (retiredHooks() & kRetiredWillLogMessage) != 0;
-    retiredDidLog_ = (retiredHooks() & kRetiredDidLogMessage) != 0;
-    managerOffersLocking_ =
-        logFileManager_->respondsTo(DDLogFileManager::Operation::ShouldLockLogFile);
-  }
+  const ProcessAnswers& answers = processAnswers(*this);
   if (data.empty()) return;
   try {
     const int fd = lt_currentLogFileHandle();
-    if (fd < 0) return;
+    if (fd < 0) {
+      ++lostRecords_;
+      return;
+    }
+    if (lostRecords_ > 0) {
+      // Writing works again: first one line that says how much is missing before this point.
+      const std::string lost = "DDFileLogger: " + std::to_string(lostRecords_) +
+                               " records were lost while the log file could not be written\n";
+      if (lt_writeData(lost)) lostRecords_ = 0;
+    }
     // Held for the whole write: a roll inside the hooks drops the logger's own reference.
     const auto info = currentLogFileInfo_;
-    if (retiredWillLog_) {
+    if (answers.retiredWillLog) {
       willLogMessage();
     } else {
       willLogMessage(*info);
     }
-    if (managerOffersLocking_ && logFileManager_->shouldLockLogFile(info->filePath())) {
+    bool written;
+    if (answers.managerOffersLocking && logFileManager_->shouldLockLogFile(info->filePath())) {
       AdvisoryLock lock(fd);
-      lt_writeData(data);
+      written = lt_writeData(data);
     } else {
-      lt_writeData(data);
+      written = lt_writeData(data);
     }
-    if (retiredDidLog_) {
+    if (!written) ++lostRecords_;
+    if (answers.retiredDidLog) {
       didLogMessage();
     } else {
       didLogMessage(*info);
@@ -580,7 +642,7 @@ void DDFileLogger::lt_logData(std::string_view data) {
   }
 }
 
-void DDFileLogger::lt_writeData(std::string_view data) {
+bool DDFileLogger::lt_writeData(std::string_view data) {
   // The path is needed only for a failure's text: it is not copied on the way of every record.
   const auto pathText = [this] {
     return currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
@@ -610,6 +672,7 @@ void DDFileLogger::lt_writeData(std::string_view data) {
     written += static_cast<std::size_t>(n);
   }
   if (currentOffset_ >= 0) currentOffset_ += static_cast<long long>(written);
+  return written == data.size();
 }
 
 // ---- buffering ----

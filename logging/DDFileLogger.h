@@ -18,9 +18,11 @@
 // goes on with the next record.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,6 +40,10 @@ class DDFileLogger : public DDAbstractLogger {
   static constexpr std::uint64_t kDefaultMaximumFileSize = 1024 * 1024;
   static constexpr double kDefaultRollingFrequency = 60 * 60 * 24;
   static constexpr std::string_view kFileLoggerName = "orvel.quillmark.fileLogger";
+  // After a file could not be created or opened, the next attempt waits this long; records
+  // arriving meanwhile are counted and dropped, and the first line written once a file can be
+  // had again says how many were lost.
+  static constexpr std::chrono::seconds kOpenRetryInterval{1};
   // Retired argument-less hooks a subclass may still offer (see retiredHooks()).
   enum RetiredHook : unsigned { kRetiredWillLogMessage = 1, kRetiredDidLogMessage = 2 };
 
@@ -94,7 +100,9 @@ class DDFileLogger : public DDAbstractLogger {
   virtual void willLogMessage(DDLogFileInfo& logFileInfo);
   virtual void didLogMessage(DDLogFileInfo& logFileInfo);
   // The retired argument-less forms: called instead of the two above when a subclass says it
-  // offers them; calls from outside are accepted and ignored.
+  // offers them; calls from outside are accepted and ignored. Like whether the manager offers
+  // locking, this is asked once per process, of the first file logger that writes, and the
+  // answers hold for every file logger of the process.
   virtual unsigned retiredHooks() const { return 0; }
   virtual void willLogMessage() {}
   virtual void didLogMessage() {}
@@ -136,7 +144,15 @@ class DDFileLogger : public DDAbstractLogger {
   // logging queue, synchronously.
   void runSyncOnLoggerQueue(const char* operation, const std::function<void()>& work);
   void runAsyncOnLoggerQueue(const char* operation, std::function<void()> work);
-  void lt_writeData(std::string_view data);
+  // Appends `data` to the open file; false when it did not all get in (what got in of a record
+  // cut short is truncated away).
+  bool lt_writeData(std::string_view data);
+  // Chooses the current file (creating one when needed), opens it, arms the age timer and the
+  // watch for external changes; the descriptor, or -1.
+  int lt_openCurrentLogFile();
+  // Whether the open file still has the path it was opened by (checked once the watch is armed:
+  // a rename or deletion before that raises no event).
+  bool lt_currentFileIsStillAtItsPath() const;
   void lt_closeCurrentFile();
   void notifyManagerOfArchive(const std::string& path, bool wasRolled);
 
@@ -150,12 +166,11 @@ class DDFileLogger : public DDAbstractLogger {
   long long currentOffset_ = -1;
   std::shared_ptr<platform::dispatch::FileSource> currentLogFileVnode_;
   std::shared_ptr<platform::dispatch::TimerSource> rollingTimer_;
-  // Taken at this logger's first write: whether its hooks are the retired ones and whether its
-  // manager asks for locking. Neither changes during a run, so asking once is enough.
-  bool answersTaken_ = false;
-  bool retiredWillLog_ = false;
-  bool retiredDidLog_ = false;
-  bool managerOffersLocking_ = false;
+  // While no file can be had: when the next attempt may be made.
+  std::optional<std::chrono::steady_clock::time_point> nextOpenAttempt_;
+  // Records dropped since the last successful write: no file could be opened, or the write
+  // failed. Reported in the file with the next record that gets in.
+  std::uint64_t lostRecords_ = 0;
 
   // Settings: stored on the logger queue, read there and by the getters.
   std::atomic<std::uint64_t> maximumFileSize_{kDefaultMaximumFileSize};

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "platform/base/ErrnoText.h"
+#include "platform/base/NoDestructor.h"
 
 namespace {
 
@@ -86,9 +87,10 @@ std::string DDLogFileAttributes::description() const {
 }
 
 const std::shared_ptr<DDLogFileManagerFileSystem>& DDLogFileManagerFileSystem::defaultManager() {
-  static const std::shared_ptr<DDLogFileManagerFileSystem> instance =
-      std::make_shared<DDLogFileManagerFileSystem>();
-  return instance;
+  // Never destroyed: file records made during the exit flush still use it.
+  static platform::base::NoDestructor<std::shared_ptr<DDLogFileManagerFileSystem>>
+      instance(std::make_shared<DDLogFileManagerFileSystem>());
+  return *instance;
 }
 
 std::optional<DDLogFileAttributes> DDLogFileManagerFileSystem::attributesOfItem(

@@ -92,6 +92,8 @@ class FileLogger : public ::testing::Test {
   TempDir dir;
   std::shared_ptr<RecordingManager> manager = std::make_shared<RecordingManager>(dir.path());
   std::shared_ptr<DDFileLogger> logger;
+  void writesUnderTheLock();
+  void blockedDirectoryLosesRecordsOnlyUntilItIsBack();
 };
 
 }  // namespace
@@ -269,22 +271,73 @@ TEST_F(FileLogger, FilesOrTheDirectoryBrokenFromOutsideLoseRecordsOnlyUntilTheyA
   write(*logger, "three");
   EXPECT_EQ(readFile(currentPath(*logger)), "three\n");
 
-  // A file where the logs directory should be: records are lost, with the reason, until it goes.
+  blockedDirectoryLosesRecordsOnlyUntilItIsBack();
+}
+
+// A file where the logs directory should be. Records are dropped, with the reason on the
+// diagnostic channel, and counted; a new attempt to make a file is made at most once a second,
+// not for every record; the first line written once the directory can be made says how many
+// records were lost.
+void FileLogger::blockedDirectoryLosesRecordsOnlyUntilItIsBack() {
   writeFile(dir / "logs", "a file where the directory should be");
+  auto fs = std::make_shared<ScriptedFileSystem>();
   auto blockedManager = std::make_shared<DDLogFileManagerDefault>(dir / "logs");
+  blockedManager->setFileManager(fs);
   auto blocked = plainLogger(blockedManager);
+  int written = 0;
   {
     ScopedCapture capture;
-    write(*blocked, "lost");
+    const auto start = std::chrono::steady_clock::now();
+    for (; written < 3000; ++written)
+      write(*blocked, "lost");
+    const auto rounds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count() +
+        1;
     EXPECT_TRUE(
         capture.contains("DDFileLogger: Failed to create new log file: open(" + dir / "logs/"));
     EXPECT_TRUE(capture.contains("): Not a directory"));
+    // One round of attempts per second: five creations, and their reports with the listing's,
+    // the directory's and the logger's own.
+    EXPECT_LE(fs->createAttempts.items().size(), static_cast<std::size_t>(5 * rounds));
+    EXPECT_LE(capture.texts().size(), static_cast<std::size_t>(10 * rounds));
   }
   std::filesystem::remove(dir / "logs");
-  write(*blocked, "kept");
-  EXPECT_EQ(readFile(currentPath(*blocked)), "kept\n");
+  // The next attempt comes within a second or so; records up to then are lost as well.
+  ASSERT_TRUE(eventually([&] {
+    write(*blocked, "kept " + std::to_string(written++));
+    return !blockedManager->sortedLogFilePaths().empty();
+  }));
+  write(*blocked, "kept " + std::to_string(written++));
+  // The record that found the directory back and the one after it, behind the count of all the
+  // others.
+  EXPECT_EQ(readFile(currentPath(*blocked)),
+            "DDFileLogger: " + std::to_string(written - 2) +
+                " records were lost while the log file could not be written\nkept " +
+                std::to_string(written - 2) + "\nkept " + std::to_string(written - 1) + "\n");
   blocked.reset();
   blockedManager->waitForBackgroundDeletions();
+}
+
+TEST_F(FileLogger, AFileMovedBetweenOpeningAndWatchingIsRolledAtOnce) {
+  auto fs = std::make_shared<ScriptedFileSystem>();
+  std::string moved;
+  fs->beforeAttributes = [&](const std::string& path) {
+    // Only the logger's own look (a deletion run in the background reads attributes too).
+    if (platform::dispatch::Queue::currentLabel() != DDFileLogger::kFileLoggerName) return;
+    if (moved.empty() && path.ends_with(".log")) {
+      moved = path;
+      ASSERT_EQ(::rename(path.c_str(), (dir / "moved.txt").c_str()), 0);
+    }
+  };
+  manager->setFileManager(fs);
+  logger = plainLogger(manager);
+  write(*logger, "one");
+  ASSERT_FALSE(moved.empty());
+  const std::string current = currentPath(*logger);
+  EXPECT_NE(current, moved);
+  EXPECT_EQ(readFile(dir / "moved.txt"), "");
+  EXPECT_EQ(readFile(current), "one\n");
 }
 
 TEST_F(FileLogger, TwoLoggersOnOneDirectoryLoseNoLine) {
@@ -315,7 +368,74 @@ TEST_F(FileLogger, TwoLoggersOnOneDirectoryLoseNoLine) {
   otherManager->waitForBackgroundDeletions();
 }
 
+// Whether a manager offers locking is asked once per process, of the first file logger that
+// writes: the tests that depend on that answer run in a fresh process of their own (a FileLogger
+// test body; the child cleans up its own directory, since exit() runs no destructor).
+#define IN_A_FRESH_PROCESS(...)                                          \
+  do {                                                                   \
+    GTEST_FLAG_SET(death_test_style, "threadsafe");                      \
+    EXPECT_EXIT(                                                         \
+        {                                                                \
+          __VA_ARGS__;                                                   \
+          logger.reset();                                                \
+          manager->waitForBackgroundDeletions();                         \
+          std::filesystem::remove_all(dir.path()); /* exit() skips it */ \
+          std::exit(::testing::Test::HasFailure() ? 1 : 0);              \
+        },                                                               \
+        ::testing::ExitedWithCode(0), "");                               \
+  } while (0)
+
 TEST_F(FileLogger, WritesUnderTheAdvisoryLockWhenTheManagerAsks) {
+  IN_A_FRESH_PROCESS(writesUnderTheLock());
+}
+
+// The retired hooks and the locking answer are taken from the first logger that writes and hold
+// for every other file logger of the process.
+TEST_F(FileLogger, TheOncePerProcessAnswersComeFromTheFirstWriter) {
+  struct Retired : DDFileLogger {
+    using DDFileLogger::DDFileLogger;
+    unsigned retiredHooks() const override {
+      return kRetiredWillLogMessage | kRetiredDidLogMessage;
+    }
+  };
+  struct Counting : DDFileLogger {
+    using DDFileLogger::DDFileLogger;
+    void willLogMessage() override { ++retiredCalls; }
+    void didLogMessage() override { ++retiredCalls; }
+    void willLogMessage(DDLogFileInfo&) override { ++currentCalls; }
+    void didLogMessage(DDLogFileInfo&) override { ++currentCalls; }
+    int retiredCalls = 0, currentCalls = 0;
+  };
+  struct AskedManager : DDLogFileManagerDefault {
+    using DDLogFileManagerDefault::DDLogFileManagerDefault;
+    bool respondsTo(Operation op) const override {
+      return op == Operation::ShouldLockLogFile || DDLogFileManagerDefault::respondsTo(op);
+    }
+    bool shouldLockLogFile(const std::string&) override { return ++asked, true; }
+    std::atomic<int> asked{0};
+  };
+  IN_A_FRESH_PROCESS({
+    auto first = std::make_shared<Retired>(manager);
+    first->setLogFormatter(nullptr);
+    first->logFormatter();  // waits until the change is made
+    write(*first, "first");
+    auto askedManager = std::make_shared<AskedManager>(dir / "other");
+    auto second = std::make_shared<Counting>(askedManager);
+    second->setLogFormatter(nullptr);
+    second->logFormatter();
+    write(*second, "second");
+    write(*second, "third");
+    EXPECT_EQ(second->retiredCalls, 4);
+    EXPECT_EQ(second->currentCalls, 0);
+    EXPECT_EQ(askedManager->asked.load(), 0);
+    EXPECT_EQ(readFile(currentPath(*second)), "second\nthird\n");
+    first.reset();
+    second.reset();
+    askedManager->waitForBackgroundDeletions();
+  });
+}
+
+void FileLogger::writesUnderTheLock() {
   manager->lock = true;
   logger = plainLogger(manager);
   write(*logger, "first");

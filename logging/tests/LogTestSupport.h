@@ -132,6 +132,7 @@ inline std::string readFile(const std::string& path) {
 class ScriptedFileSystem : public DDLogFileManagerFileSystem {
  public:
   std::function<int(const std::string&path)> beforeCreate, beforeRemove;
+  std::function<void(const std::string& path)> beforeAttributes;
   std::atomic<bool> refuseUserXattrs{false};
   std::atomic<int> listings{0};
   Journal createAttempts;
@@ -144,6 +145,11 @@ class ScriptedFileSystem : public DDLogFileManagerFileSystem {
   bool removeItem(const std::string& path, DDLogFileError* e) override {
     if (const int err = beforeRemove ? beforeRemove(path) : 0) return fail(e, err, "unlink", path);
     return DDLogFileManagerFileSystem::removeItem(path, e);
+  }
+  std::optional<DDLogFileAttributes> attributesOfItem(const std::string& path,
+                                                     DDLogFileError* e) override {
+    if (beforeAttributes) beforeAttributes(path);
+    return DDLogFileManagerFileSystem::attributesOfItem(path, e);
   }
   std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::string& path,
                                                                  DDLogFileError* e) override {
