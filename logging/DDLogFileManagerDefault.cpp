@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "platform/base/PrivateDirectory.h"
 #include "platform/bundle/InfoDictionary.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/dispatch/Queue.h"
 
 namespace {
@@ -255,9 +257,11 @@ std::string DDLogFileManagerDefault::defaultLogsDirectory() {
       }
     }
     if (home.empty() || home == "/nonexistent") {
-      std::string tmp = envValue("TMPDIR");
-      if (tmp.empty()) tmp = "/tmp";
-      return joinPath(joinPath(tmp, "Logs"), name);
+      // No home: a directory of this user alone under the temporary directory, never a shared
+      // one that another user could have made first and could read or fill.
+      const std::string own = platform::base::privateTemporaryDirectory("state");
+      if (own.empty()) return {};
+      return joinPath(joinPath(own, "Logs"), name);
     }
     state = joinPath(home, ".local/state");
   }
@@ -282,11 +286,12 @@ std::string DDLogFileManagerDefault::logsDirectory() {
 const std::string& DDLogFileManagerDefault::applicationName() {
   // A function-local static: computed once, safe under concurrent first use. The executable's
   // info dictionary names the files; one without an identifier falls back to the process name.
-  static const std::string name = [] {
+  // Never destroyed: queued records that roll the file during the exit flush still name it.
+  static platform::base::NoDestructor<std::string> name([] {
     const std::string& identifier = platform::bundle::InfoDictionary::main().identifier;
     return identifier.empty() ? processName() : identifier;
-  }();
-  return name;
+  }());
+  return *name;
 }
 
 bool DDLogFileManagerDefault::isLogFile(std::string_view fileName) const {

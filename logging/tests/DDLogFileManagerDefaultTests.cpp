@@ -1,6 +1,7 @@
 #include "logging/DDLogFileManagerDefault.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "logging/tests/LogTestSupport.h"
@@ -266,7 +267,21 @@ TEST(DDLogFileManagerDefault, DefaultLogsDirectoryFollowsTheEnvironment) {
             "/h/.local/state/Logs/" + proc);
   if (root) {
     EXPECT_EQ(inChild([] {}, false), "/var/log/" + proc);
-    // nobody's home is /nonexistent: no home, so the temporary directory.
-    EXPECT_EQ(inChild([] { ::setenv("TMPDIR", "/scratch", 1); }), "/scratch/Logs/" + proc);
+    // nobody's home is /nonexistent: no home, so a directory of nobody's own under the
+    // temporary directory; never one that another user made there first.
+    static TempDir shared;
+    ::chmod(shared.path().c_str(), 01777);
+    const auto withTmp = [] { ::setenv("TMPDIR", shared.path().c_str(), 1); };
+    const std::string own = shared / "state-65534";
+    EXPECT_EQ(inChild(withTmp), own + "/Logs/" + proc);
+    struct stat st {};
+    ASSERT_EQ(::lstat(own.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    std::filesystem::remove_all(own);
+    ASSERT_EQ(::mkdir(own.c_str(), 0777), 0);  // made first by root, open to everyone
+    ::chmod(own.c_str(), 0777);
+    const std::string fresh = inChild(withTmp);
+    EXPECT_TRUE(fresh.starts_with(own + "-") && fresh.ends_with("/Logs/" + proc)) << fresh;
   }
 }
