@@ -7,6 +7,10 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <new>
+#include <type_traits>
+
+#include "platform/diagnostics/RateLimiter.h"
 
 namespace platform::diagnostics {
 namespace {
@@ -16,9 +20,14 @@ std::mutex& writerMutex() {
   return m;
 }
 
+// Never destroyed: reports may come from exit handlers (the logging exit flush) after static
+// destructors ran.
 Writer& currentWriter() {
-  static Writer w;  // empty: standard error
-  return w;
+  static Writer* w = [] {
+    static std::aligned_storage_t<sizeof(Writer), alignof(Writer)> storage;
+    return ::new (&storage) Writer();  // empty: standard error
+  }();
+  return *w;
 }
 
 const char* processName() {
@@ -43,9 +52,29 @@ std::string formatLine(std::string_view text) {
   return line;
 }
 
-}  // namespace
+// One write per line so that concurrent reports never interleave within a line.
+void writeToStandardError(const std::string& line) {
+  std::size_t off = 0;
+  while (off < line.size()) {
+    ssize_t r = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    off += static_cast<std::size_t>(r);
+  }
+}
 
-void report(std::string_view text) {
+// Guarded by the writer mutex. Never destroyed: reports may come from exit handlers.
+RateLimiter& standardErrorLimiter() {
+  static RateLimiter* limiter = [] {
+    static std::aligned_storage_t<sizeof(RateLimiter), alignof(RateLimiter)> storage;
+    return ::new (&storage) RateLimiter();
+  }();
+  return *limiter;
+}
+
+// `kind` groups reports for rate limiting on standard error: the format of a formatted report,
+// else the text itself. A writer set by setWriter() sees every report.
+void reportOfKind(std::string_view kind, std::string_view text) {
   while (!text.empty() && text.back() == '\n')
     text.remove_suffix(1);
   const int savedErrno = errno;
@@ -54,16 +83,17 @@ void report(std::string_view text) {
   if (auto& w = currentWriter()) {
     w(text, line);
   } else {
-    // One write per line so that concurrent reports never interleave within a line.
-    std::size_t off = 0;
-    while (off < line.size()) {
-      ssize_t r = ::write(STDERR_FILENO, line.data() + off, line.size() - off);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) break;
-      off += static_cast<std::size_t>(r);
-    }
+    const auto decision = standardErrorLimiter().admit(kind, text, RateLimiter::Clock::now());
+    if (decision.summary) writeToStandardError(formatLine(*decision.summary));
+    if (decision.show) writeToStandardError(line);
   }
   errno = savedErrno;
+}
+
+}  // namespace
+
+void report(std::string_view text) {
+  reportOfKind(text, text);
 }
 
 void reportf(const char* format, ...) {
@@ -80,7 +110,7 @@ void reportf(const char* format, ...) {
     text.resize(static_cast<std::size_t>(n));
   }
   va_end(ap2);
-  report(text);
+  reportOfKind(format, text);
 }
 
 void contractViolation(std::string_view text) {

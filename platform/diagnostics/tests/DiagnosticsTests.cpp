@@ -1,8 +1,10 @@
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/diagnostics/RateLimiter.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -54,4 +56,58 @@ TEST(Diagnostics, CaptureCollectsConcurrentReportsWholeAndRestoresPreviousWriter
   diag::report("after the capture");
   EXPECT_EQ(outerCalls, 1);
   diag::setWriter(std::move(previous));
+}
+
+TEST(RateLimiter, ShowsTheFirstOfAKindThenSumsUpWhatItHeldBack) {
+  using Clock = diag::RateLimiter::Clock;
+  diag::RateLimiter limiter(std::chrono::seconds(10), 2);
+  const Clock::time_point t0{};
+  const auto at = [&](int seconds) { return t0 + std::chrono::seconds(seconds); };
+  struct Step {
+    const char* kind;
+    const char* text;
+    int second;
+    bool shown;
+    const char* summary;  // nullptr: none
+  };
+  const Step steps[] = {
+      {"open %s", "open a", 0, true, nullptr},
+      {"open %s", "open b", 1, false, nullptr},
+      {"write", "write", 2, true, nullptr},  // another kind is not held back by the first
+      {"open %s", "open c", 9, false, nullptr},
+      {"open %s", "open d", 10, true, "2 more like this were not shown: open a"},
+      {"open %s", "open e", 21, true, nullptr},  // nothing held back in the last window
+      {"third", "third", 22, true, nullptr},     // a third kind: "write" is forgotten
+      {"write", "write", 23, true, nullptr},     // so it is shown again as a first,
+      {"open %s", "open f", 24, true, nullptr},  // and "open" forgotten in turn
+      {"open %s", "open g", 25, false, nullptr},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(std::string(s.text) + " at " + std::to_string(s.second));
+    const auto d = limiter.admit(s.kind, s.text, at(s.second));
+    EXPECT_EQ(d.show, s.shown);
+    EXPECT_EQ(d.summary, s.summary ? std::optional<std::string>(s.summary) : std::nullopt);
+  }
+}
+
+TEST(Diagnostics, AFloodOnStandardErrorShowsOneLinePerKind) {
+  char path[] = "/tmp/diagnostics-stderr-XXXXXX";
+  const int fd = ::mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(fd, STDERR_FILENO);
+  for (int i = 0; i < 1000; ++i)
+    diag::reportf("flood test: attempt %d failed", i);
+  diag::report("flood test: another kind");
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string written(4096, '\0');
+  const ssize_t n = ::pread(fd, written.data(), written.size(), 0);
+  ::close(fd);
+  ::unlink(path);
+  ASSERT_GE(n, 0);
+  written.resize(static_cast<std::size_t>(n));
+  const std::regex shape(
+      R"(^[^\n]*\] flood test: attempt 0 failed\n[^\n]*\] flood test: another kind\n$)");
+  EXPECT_TRUE(std::regex_match(written, shape)) << written;
 }
