@@ -253,9 +253,15 @@ struct Domain::Impl {
     if (counterFd >= 0) ::close(counterFd);
   }
 
+  // The connection's message belongs to its most recent call, which need not be the one that
+  // failed with `rc` (a reset or rollback since then leaves "not an error"): it is used only
+  // when it is about `rc`, else the text of the code itself.
   std::string describe(int rc) const {
-    const char* msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-    return msg ? msg : sqlite3_errstr(rc);
+    if (db && sqlite3_extended_errcode(db) == rc) {
+      if (const char* msg = sqlite3_errmsg(db)) return msg;
+    }
+    const char* text = sqlite3_errstr(rc);
+    return text ? text : "unknown error";
   }
 
   // Marks the domain unavailable after an unreadable database, reporting it once.

@@ -1,6 +1,7 @@
 #include "platform/defaults/Value.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -79,25 +80,43 @@ std::string escapeMapPart(std::string_view s) {
   return out;
 }
 
+// Milliseconds always, and as many more digits as the stored nanoseconds need, so that the text
+// reads back as the very same date.
 std::string formatDate(Date d) {
   using namespace std::chrono;
   const auto secs = floor<seconds>(d);
-  const auto ms = duration_cast<milliseconds>(d - secs).count();
-  const std::time_t t = system_clock::to_time_t(time_point_cast<system_clock::duration>(secs));
+  const auto ns = (d - secs).count();
+  const std::time_t t = static_cast<std::time_t>(secs.time_since_epoch().count());
   std::tm tm{};
   gmtime_r(&t, &tm);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03lldZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                static_cast<long long>(ms));
+  char fraction[16];
+  std::snprintf(fraction, sizeof fraction, "%09lld", static_cast<long long>(ns));
+  int digits = 9;
+  while (digits > 3 && fraction[digits - 1] == '0')
+    --digits;
+  char buf[80];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%.*sZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, digits, fraction);
   return buf;
+}
+
+// A date is stored as signed 64-bit nanoseconds since 1970 (1677-09-21 to 2262-04-11): seconds
+// beyond that range, or not a number at all, cannot be stored and are refused rather than
+// wrapped around into another date.
+std::optional<Date> dateFromSeconds(double seconds) {
+  using namespace std::chrono;
+  // The bounds are exact in a double; the upper one itself is out of range.
+  constexpr double kLowest = -9223372036.854775808;
+  constexpr double kBeyond = 9223372036.854775807;
+  if (!(seconds >= kLowest && seconds < kBeyond)) return std::nullopt;  // NaN fails both
+  const double nanos = std::round(seconds * 1e9);
+  if (!(nanos >= -9223372036854775808.0 && nanos < 9223372036854775808.0)) return std::nullopt;
+  return Date(nanoseconds(static_cast<std::int64_t>(nanos)));
 }
 
 std::optional<Date> parseDate(std::string_view s) {
   using namespace std::chrono;
-  if (auto secs = parseNumber<double>(s)) {
-    return Date(duration_cast<nanoseconds>(duration<double>(*secs)));
-  }
+  if (auto secs = parseNumber<double>(s)) return dateFromSeconds(*secs);
   // YYYY-MM-DDTHH:MM:SS[.fff]Z
   int y, mo, d, h, mi, sec, consumed = 0;
   const std::string str(s);
@@ -121,9 +140,16 @@ std::optional<Date> parseDate(std::string_view s) {
   if (rest != "Z") return std::nullopt;
   const year_month_day ymd{year{y}, month{static_cast<unsigned>(mo)},
                            day{static_cast<unsigned>(d)}};
-  if (!ymd.ok() || h > 23 || mi > 59 || sec > 60) return std::nullopt;
-  return Date(sys_days(ymd).time_since_epoch() + hours(h) + minutes(mi) + seconds(sec) +
-              nanoseconds(frac_ns));
+  if (!ymd.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 60) {
+    return std::nullopt;
+  }
+  // A four-digit year keeps the seconds far from overflowing; the nanoseconds are checked.
+  const std::int64_t wholeSeconds =
+      static_cast<std::int64_t>(sys_days(ymd).time_since_epoch().count()) * 86400 + h * 3600 +
+      mi * 60 + sec;
+  const __int128 nanos = static_cast<__int128>(wholeSeconds) * 1000000000 + frac_ns;
+  if (nanos > INT64_MAX || nanos < INT64_MIN) return std::nullopt;
+  return Date(nanoseconds(static_cast<std::int64_t>(nanos)));
 }
 
 // Splits on unescaped `sep`, keeping escapes in the parts.
@@ -183,7 +209,10 @@ std::optional<StringMap> decodeMap(std::string_view bytes) {
   for (std::uint32_t i = 0; i < n; ++i) {
     std::string_view k, v;
     if (!getChunk(bytes, k) || !getChunk(bytes, v)) return std::nullopt;
-    map.emplace(std::string(k), std::string(v));
+    // Keys come in the order encodeMap writes them, each once: anything else is not a map this
+    // code wrote, and taking it would silently drop or reorder entries.
+    if (!map.empty() && !(map.rbegin()->first < k)) return std::nullopt;
+    map.emplace_hint(map.end(), std::string(k), std::string(v));
   }
   if (!bytes.empty()) return std::nullopt;
   return map;
@@ -264,7 +293,8 @@ std::optional<Value> parseValueText(Kind kind, std::string_view text) {
       if (auto n = parseNumber<std::uint64_t>(text)) return Value(*n);
       return std::nullopt;
     case Kind::Double:
-      if (auto n = parseNumber<double>(text)) return Value(*n);
+      // A stored NaN comes back as no value at all: refused.
+      if (auto n = parseNumber<double>(text); n && !std::isnan(*n)) return Value(*n);
       return std::nullopt;
     case Kind::String:
       return Value(std::string(text));

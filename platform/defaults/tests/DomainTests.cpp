@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <limits>
@@ -196,6 +199,50 @@ TEST(Domain, SuitesAreOnePerNameAndBadNamesAreRefused) {
     EXPECT_EQ(Domain::suite(bad), nullptr) << bad;
   EXPECT_EQ(standard->directory(), dir.path() / standard->name());
   EXPECT_EQ(standard, Domain::standard());
+}
+
+// A domain this process may read but not write (another user's): the write fails and says why,
+// with the database's own reason, never "not an error".
+TEST(Domain, AWriteToAReadOnlyDomainReportsWhy) {
+  TempDir dir;
+  Domain::open("ro", dir.path())->set("key", integer(1));
+  const bool root = ::geteuid() == 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+    ::chmod(entry.path().c_str(), 0644);
+  ::chmod(dir.path().c_str(), root ? 0755 : 0555);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // As root, the child becomes nobody, for whom the files are read-only.
+    if (root && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+      ::_exit(3);
+    }
+    std::string out;
+    {
+      diagnostics::ScopedCapture capture;
+      auto d = Domain::open("ro", dir.path());
+      out = d->set("key", integer(2)) ? "written" : "refused";
+      for (const auto& t : capture.texts())
+        out += "\n" + t;
+    }
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ::chmod(dir.path().c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(out.starts_with("refused\nDefaults: ")) << out;
+  EXPECT_NE(out.find("readonly database"), std::string::npos) << out;
+  EXPECT_EQ(out.find("not an error"), std::string::npos) << out;
 }
 
 }  // namespace
