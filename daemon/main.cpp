@@ -10,12 +10,15 @@
 #include "daemon/CoreServiceDaemon.h"
 #include "daemon/DaemonLog.h"
 #include "daemon/DaemonLogSetup.h"
-#include "daemon/InfoDictionary.h"
 #include "logging/DDFileLogger.h"
 #include "logging/DDLog.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/bundle/InfoDictionary.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
+
+// The daemon's info dictionary, the one the log file manager names the log files after.
+CS_INFO_DICTIONARY(CS_BUNDLE_IDENTIFIER, CS_BUNDLE_SHORT_VERSION, CS_BUNDLE_VERSION);
 
 namespace {
 
@@ -42,27 +45,13 @@ const std::shared_ptr<CoreServiceDaemon>& daemon() {
   return *instance;
 }
 
-// This executable's info dictionary, from the build's definitions; none when built without them.
-const std::optional<InfoDictionary>& mainInfoDictionary() {
-  static const std::optional<InfoDictionary> info = []() -> std::optional<InfoDictionary> {
-#if defined(CS_BUNDLE_IDENTIFIER) && defined(CS_BUNDLE_SHORT_VERSION) && defined(CS_BUNDLE_VERSION)
-    return InfoDictionary{{"CFBundleIdentifier", CS_BUNDLE_IDENTIFIER},
-                          {"CFBundleShortVersionString", CS_BUNDLE_SHORT_VERSION},
-                          {"CFBundleVersion", CS_BUNDLE_VERSION}};
-#else
-    return std::nullopt;
-#endif
-  }();
-  return info;
-}
-
 void initLogs() {
   DDLog::sharedInstance()->addLogger(fileLogger(), DDLogLevel::all);
-  const auto& info = mainInfoDictionary();
-  const std::string version = infoValueOrNA(info, "CFBundleShortVersionString");
-  const std::string build = infoValueOrNA(info, "CFBundleVersion");
+  const auto& info = platform::bundle::InfoDictionary::main();
   CSLogInfo("initLogs()", "-----------------------------------------");
-  CSLogInfo("initLogs()", "*** CoreService Daemon launched - version: %@ (%@) ***", version, build);
+  CSLogInfo("initLogs()", "*** CoreService Daemon launched - version: %@ (%@) ***",
+            info.shortVersion.empty() ? std::string("N/A") : info.shortVersion,
+            info.build.empty() ? std::string("N/A") : info.build);
 }
 
 // What both signal handlers do once they have logged: stop listening and exit. The log is not

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "daemon/CoreServiceProtocol.h"
-#include "daemon/InfoDictionary.h"
+#include "logging/DDLogFileInfo.h"
 #include "platform/xpc/Message.h"
 
 namespace {
@@ -326,13 +326,54 @@ TEST_F(DaemonProcess, BannerStartUpOrderAndExactLineFormat) {
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
     return l.find("] [D] ") != std::string::npos && l.ends_with("Received ping from client");
   }));
-  // Builds without version information say so.
-  EXPECT_EQ(infoValueOrNA(std::nullopt, "CFBundleVersion"), "N/A");
-  EXPECT_EQ(infoValueOrNA(InfoDictionary{{"CFBundleVersion", "7"}}, "CFBundleShortVersionString"),
-            "N/A");
   expectCleanExit(d, SIGINT, 2);  // a second signal while the first is handled changes nothing
   EXPECT_EQ(countOf(logText(), "] Received SIGINT"), 1);
   EXPECT_EQ(countOf(logText(), "SIGTERM"), 0);
+}
+
+// The daemon names its files after its identifier and keeps its own limits. Seeded with eleven
+// finished files and a newest unfinished one just under 3 MiB, it resumes that one (so its size
+// limit is above the 1 MiB default), rolls it once its first lines take it past 3 MiB, and the
+// deletion run after the next file leaves ten files (not the default five).
+TEST_F(DaemonProcess, LogFilesAreNamedAfterTheIdentifierAndKeepTheDaemonsLimits) {
+  const std::string prefix = "com.tarvosys.mac.TarvoClient.CoreService ";
+  const fs::path logs = root_ / "logs";
+  const auto seed = [&](int day) {
+    char date[40];
+    std::snprintf(date, sizeof date, "2020-01-%02d--00-00-00-000.log", day);
+    return logs / (prefix + date);
+  };
+  for (int day = 1; day <= 11; ++day) {
+    std::ofstream(seed(day)) << "seed " << day << "\n";
+    DDLogFileInfo(seed(day).string()).setIsArchived(true);
+  }
+  const std::size_t seeded = 3 * 1024 * 1024 - 200;  // the banner's second line crosses 3 MiB
+  std::ofstream(seed(12)) << std::string(seeded - 1, 'x') << "\n";
+  Child& d = startDaemon();
+  ASSERT_TRUE(waitReady()) << d.errText();
+  // Written on after what was there, beginning with the banner, and just past 3 MiB.
+  const std::string resumed = readFile(seed(12));
+  ASSERT_GE(resumed.size(), 3u * 1024 * 1024);
+  EXPECT_LT(resumed.size(), 3u * 1024 * 1024 + 4096);
+  const std::size_t firstLineEnd = resumed.find('\n', seeded);
+  ASSERT_NE(firstLineEnd, std::string::npos);
+  EXPECT_TRUE(resumed.substr(seeded, firstLineEnd - seeded).ends_with("] " + std::string(41, '-')))
+      << resumed.substr(seeded, 200);
+  EXPECT_TRUE(DDLogFileInfo(seed(12).string()).isArchived()) << "not rolled at 3 MiB";
+  std::vector<std::string> names;
+  ASSERT_TRUE(eventually([&] {
+    names.clear();
+    for (const auto& e : fs::directory_iterator(logs))
+      names.push_back(e.path().filename());
+    return names.size() == 10;
+  })) << names.size()
+      << " files";
+  std::sort(names.begin(), names.end());
+  for (const auto& n : names)
+    EXPECT_TRUE(n.starts_with(prefix) && n.ends_with(".log")) << n;
+  EXPECT_EQ(names.front(), seed(4).filename());  // the three oldest went
+  EXPECT_EQ(names[8], seed(12).filename());
+  expectCleanExit(d);
 }
 
 TEST_F(DaemonProcess, SeveralClientsAtOnceThenSigtermFlushesAndExitsZero) {
