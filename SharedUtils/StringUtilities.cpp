@@ -4,11 +4,15 @@
 #include <netinet/in.h>
 #include <unicode/ubrk.h>
 #include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
 #include <limits>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace sharedutils {
 namespace {
@@ -86,6 +90,36 @@ std::string removeCodePoints(std::string_view text, Drop drop) {
   return out;
 }
 
+// Whether two texts are the same characters, whatever their composition ("\u00E9" and
+// "e\u0301" are). Invalid UTF-8 is equal to nothing but itself.
+bool canonicallyEqual(std::string_view a, std::string_view b) {
+  UErrorCode status = U_ZERO_ERROR;
+  const UNormalizer2* nfc = unorm2_getNFCInstance(&status);
+  if (U_FAILURE(status)) return false;
+  const auto toNFC = [&](std::string_view utf8) -> std::optional<std::u16string> {
+    if (utf8.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max() / 4)) {
+      return std::nullopt;
+    }
+    std::u16string utf16(utf8.size() + 1, u'\0');
+    int32_t length = 0;
+    UErrorCode s = U_ZERO_ERROR;
+    u_strFromUTF8(utf16.data(), static_cast<int32_t>(utf16.size()), &length, utf8.data(),
+                  static_cast<int32_t>(utf8.size()), &s);
+    if (U_FAILURE(s)) return std::nullopt;
+    utf16.resize(static_cast<std::size_t>(length));
+    // NFC of a text is at most three times as long as the text.
+    std::u16string normal(utf16.size() * 3 + 1, u'\0');
+    const int32_t n = unorm2_normalize(nfc, utf16.data(), length, normal.data(),
+                                       static_cast<int32_t>(normal.size()), &s);
+    if (U_FAILURE(s)) return std::nullopt;
+    normal.resize(static_cast<std::size_t>(n));
+    return normal;
+  };
+  const auto na = toNFC(a);
+  const auto nb = toNFC(b);
+  return na && nb && *na == *nb;
+}
+
 }  // namespace
 
 std::size_t characterCount(std::string_view text) {
@@ -111,17 +145,15 @@ std::string_view lastCharacters(std::string_view text, std::size_t count) {
 }
 
 std::string dropSuffix(std::string_view text, std::string_view suffix) {
-  if (!text.ends_with(suffix)) return std::string(text);
-  // Characters, not bytes: where the suffix's first character merges with the text before it
-  // (a combining mark), that whole character goes.
-  const std::size_t drop = characterCount(suffix);
-  if (drop == 0) return std::string(text);
-  CharacterBreaks breaks(text);
-  if (!breaks.get()) return std::string(text.substr(0, text.size() - suffix.size()));
-  int32_t boundary = ubrk_last(breaks.get());
-  for (std::size_t n = 0; n < drop && boundary > 0; ++n)
-    boundary = ubrk_previous(breaks.get());
-  return std::string(text.substr(0, static_cast<std::size_t>(std::max(boundary, 0))));
+  // Decided by characters throughout: the text ends with the suffix only when its last
+  // characters, as many as the suffix has, are the suffix. A lone combining mark never matches
+  // the tail of the character it is part of, so no base letter is ever cut away.
+  const std::size_t count = characterCount(suffix);
+  if (count == 0) return std::string(text);
+  const std::string_view tail = lastCharacters(text, count);
+  if (characterCount(tail) != count) return std::string(text);  // shorter than the suffix
+  if (tail != suffix && !canonicallyEqual(tail, suffix)) return std::string(text);
+  return std::string(text.substr(0, text.size() - tail.size()));
 }
 
 std::optional<std::string> stringByAddingPercentEncodingForURLQueryValue(std::string_view text) {

@@ -26,9 +26,14 @@ TEST(StringUtilitiesTests, DropSuffixRemovesOnlyAMatchingSuffixByCharacters) {
   EXPECT_EQ(dropSuffix("report.log", ""), "report.log");
   EXPECT_EQ(dropSuffix("log", "report.log"), "log");
   EXPECT_EQ(dropSuffix("log", "log"), "");
-  // The suffix is one character (a combining accent) that merges with the 'e' before it: the
-  // whole character goes, as many characters as the suffix has.
-  EXPECT_EQ(dropSuffix("cafe\xCC\x81", "\xCC\x81"), "caf");
+  // Decided by characters: a lone combining accent is not the last character of "café" (that
+  // is "é"), so nothing is dropped and no base letter is lost; the whole "é" is a suffix, in
+  // either composition.
+  EXPECT_EQ(dropSuffix("cafe\xCC\x81", "\xCC\x81"), "cafe\xCC\x81");
+  EXPECT_EQ(dropSuffix("cafe\xCC\x81", "e\xCC\x81"), "caf");
+  EXPECT_EQ(dropSuffix("caf\xC3\xA9", "e\xCC\x81"), "caf");
+  EXPECT_EQ(dropSuffix("cafe\xCC\x81!", "\xCC\x81!"), "cafe\xCC\x81!");
+  EXPECT_EQ(dropSuffix("ab\xFF", "\xFF"), "ab");
 }
 
 TEST(StringUtilitiesTests, PercentEncodingForQueryValuesKeepsOnlyTheAllowedSet) {
