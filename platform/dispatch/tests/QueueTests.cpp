@@ -414,6 +414,61 @@ TEST(Semaphore, CountsTimesOutAndReportsWokenWaiters) {
   EXPECT_FALSE(t.wait(Time::now()));
 }
 
+// Every timed wait, on both clocks: one that times out says so and returns no earlier than its
+// deadline (a deadline read on the wrong clock would end at once, or never); one that is
+// signalled while it waits says so, long before its deadline would have ended it.
+TEST(TimedWaits, ATimeOutIsToldApartFromASignalOnBothClocks) {
+  struct Clock {
+    const char* name;
+    Time (*after)(std::chrono::nanoseconds);
+    Time (*now)();
+  };
+  const Clock clocks[] = {{"monotonic", &Time::after, &Time::now},
+                          {"wall", &Time::wallAfter, &Time::wallNow}};
+  for (const auto& clock : clocks) {
+    SCOPED_TRACE(clock.name);
+    const auto reached = [&](Time deadline) {
+      return clock.now().nanoseconds() >= deadline.nanoseconds();
+    };
+    Group group;
+    group.enter();
+    Semaphore semaphore;
+    Time deadline = clock.after(30ms);
+    EXPECT_FALSE(group.wait(deadline));
+    EXPECT_TRUE(reached(deadline));
+    deadline = clock.after(30ms);
+    EXPECT_FALSE(semaphore.wait(deadline));
+    EXPECT_TRUE(reached(deadline));
+
+    // Signalled while waiting: both report success although their deadline is far off.
+    std::atomic<int> waiting{0};
+    std::atomic<int> succeeded{0};
+    std::thread groupWaiter([&] {
+      waiting.fetch_add(1);
+      if (group.wait(clock.after(60s))) succeeded.fetch_add(1);
+    });
+    std::thread semaphoreWaiter([&] {
+      waiting.fetch_add(1);
+      if (semaphore.wait(clock.after(60s))) succeeded.fetch_add(1);
+    });
+    ASSERT_TRUE(eventually([&] { return waiting.load() == 2; }));
+    std::this_thread::sleep_for(50ms);  // let both go to sleep (a spin would pass too)
+    group.leave();
+    semaphore.signal();
+    groupWaiter.join();
+    semaphoreWaiter.join();
+    EXPECT_EQ(succeeded.load(), 2);
+  }
+  // The main queue run for a while: an idle run lasts until its deadline, and a busy one runs
+  // what it is given.
+  const Time deadline = Time::after(30ms);
+  EXPECT_EQ(runMainQueue(deadline), 0U);
+  EXPECT_GE(Time::now().nanoseconds(), deadline.nanoseconds());
+  Queue::main()->async([] {});
+  Queue::main()->async([] { stopMainQueue(); });
+  EXPECT_EQ(runMainQueue(Time::after(20s)), 2U);
+}
+
 TEST(WorkerPool, GrowsWhenEveryWorkerBlocks) {
   // 100 serial queues whose items each wait on a group for work on another queue: every worker
   // is blocked in a dispatch wait at some point, and replacements must keep the work flowing.
