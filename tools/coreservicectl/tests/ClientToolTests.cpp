@@ -148,6 +148,21 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
     ASSERT_FALSE(errorLines.empty());
     EXPECT_EQ(errorLines.front(), c.firstErrorLine);
   }
+  // Values that could not be stored exactly are refused before anything is written.
+  platform::defaults::testing::TempDir dir;
+  for (const auto& [type, value] :
+       {std::pair<std::string, std::string>{"date", "9999-12-31T00:00:00Z"},
+        {"date", "1e10"},
+        {"double", "nan"}}) {
+    const auto run =
+        runTool({"defaults", "--dir", dir.path().string(), "write", "dom", "k", type, value});
+    EXPECT_EQ(run.exitStatus, 2) << value;
+    const auto errorLines = lines(run.err);
+    ASSERT_FALSE(errorLines.empty()) << value;
+    EXPECT_EQ(errorLines.front(),
+              "coreservicectl defaults: \"" + value + "\" is not a valid " + type);
+  }
+  EXPECT_EQ(runTool({"defaults", "--dir", dir.path().string(), "read", "dom", "k"}).exitStatus, 1);
   const auto help = runTool({"help"});
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_NE(help.out.find("  host [--json]\n"), std::string::npos) << help.out;
