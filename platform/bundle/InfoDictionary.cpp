@@ -4,6 +4,8 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/base/NoDestructor.h"
+
 #ifndef CS_BUNDLE_SHORT_VERSION
 #define CS_BUNDLE_SHORT_VERSION "0.0.0"
 #endif
@@ -16,9 +18,10 @@ namespace platform::bundle {
 namespace {
 
 // Written only during static initialisation (before main) by a registration, read afterwards.
+// Never destroyed, like the dictionary itself: the logging exit flush may name files with it.
 std::optional<InfoDictionary>& registered() {
-  static std::optional<InfoDictionary> r;
-  return r;
+  static base::NoDestructor<std::optional<InfoDictionary>> r;
+  return *r;
 }
 
 }  // namespace
@@ -30,13 +33,13 @@ InfoDictionaryRegistration::InfoDictionaryRegistration(const char* identifier,
 }
 
 const InfoDictionary& InfoDictionary::main() {
-  static const InfoDictionary info = [] {
+  static const base::NoDestructor<InfoDictionary> info([] {
     if (registered()) return *registered();
     const char* name = program_invocation_short_name;
     return InfoDictionary{name && *name ? name : "unknown", CS_BUNDLE_SHORT_VERSION,
                           CS_BUNDLE_BUILD};
-  }();
-  return info;
+  }());
+  return *info;
 }
 
 }  // namespace platform::bundle

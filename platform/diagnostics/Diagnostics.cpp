@@ -7,9 +7,8 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-#include <new>
-#include <type_traits>
 
+#include "platform/base/NoDestructor.h"
 #include "platform/diagnostics/RateLimiter.h"
 
 namespace platform::diagnostics {
@@ -23,10 +22,7 @@ std::mutex& writerMutex() {
 // Never destroyed: reports may come from exit handlers (the logging exit flush) after static
 // destructors ran.
 Writer& currentWriter() {
-  static Writer* w = [] {
-    static std::aligned_storage_t<sizeof(Writer), alignof(Writer)> storage;
-    return ::new (&storage) Writer();  // empty: standard error
-  }();
+  static platform::base::NoDestructor<Writer> w;  // empty: standard error
   return *w;
 }
 
@@ -65,10 +61,7 @@ void writeToStandardError(const std::string& line) {
 
 // Guarded by the writer mutex. Never destroyed: reports may come from exit handlers.
 RateLimiter& standardErrorLimiter() {
-  static RateLimiter* limiter = [] {
-    static std::aligned_storage_t<sizeof(RateLimiter), alignof(RateLimiter)> storage;
-    return ::new (&storage) RateLimiter();
-  }();
+  static platform::base::NoDestructor<RateLimiter> limiter;
   return *limiter;
 }
 
