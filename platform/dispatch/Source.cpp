@@ -60,6 +60,8 @@ std::uint32_t SourceCore::epollEvents() const {
       // One-shot: a readable descriptor is re-armed after its handler ran, so that a handler
       // which read only part of the data is called again; a process exits only once.
       return EPOLLIN | EPOLLONESHOT;
+    case Kind::Write:
+      return EPOLLOUT | EPOLLONESHOT;
     default:
       // The event thread drains timer, signal and inotify descriptors itself.
       return EPOLLIN;
@@ -150,6 +152,7 @@ void SourceCore::merge(std::uint64_t value) {
         pending_ += value;
         break;
       case Kind::File:
+      case Kind::Write:
       case Kind::Process:
         pending_ |= value;
         break;
@@ -189,7 +192,7 @@ void SourceCore::runHandler() {
   if (h && *h) (*h)();
   h.reset();
 
-  if (kind_ == Kind::Read && !isCancelled()) {
+  if ((kind_ == Kind::Read || kind_ == Kind::Write) && !isCancelled()) {
     std::lock_guard lock(m_);
     if (regId_ != 0) detail::EventThread::instance().modify(regId_, fd_, epollEvents());
   }
@@ -267,6 +270,14 @@ void SourceCore::onEvent(std::uint32_t events) {
       }
       (void)events;
       merge(static_cast<std::uint64_t>(avail));
+      return;
+    }
+    case Kind::Write: {
+      {
+        std::lock_guard lock(m_);
+        if (isCancelled()) return;
+      }
+      merge((events & (EPOLLERR | EPOLLHUP)) != 0 ? 1 : 0);
       return;
     }
     case Kind::Process:
@@ -545,6 +556,18 @@ std::shared_ptr<ReadSource> ReadSource::make(int fd, std::shared_ptr<Queue> queu
 }
 
 int ReadSource::fd() const {
+  return impl_->core().userFd();
+}
+
+// nullptr when the descriptor is not open.
+std::shared_ptr<WriteSource> WriteSource::make(int fd, std::shared_ptr<Queue> queue) {
+  if (!queue) return nullptr;
+  auto core = std::make_shared<SourceCore>(SourceCore::Kind::Write, std::move(queue));
+  if (!core->initRead(fd)) return nullptr;
+  return wrap<WriteSource>(std::move(core));
+}
+
+int WriteSource::fd() const {
   return impl_->core().userFd();
 }
 

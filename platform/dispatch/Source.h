@@ -38,8 +38,8 @@ class Source : public std::enable_shared_from_this<Source> {
   bool isCancelled() const;
   // Data of the event being handled, valid inside the event handler: timers: the number of
   // expirations merged; signals: the number of deliveries merged; file events: the FileEvent
-  // bits seen; readable descriptors: an estimate of the bytes available; process exit: the
-  // ProcessEvent bits.
+  // bits seen; readable descriptors: an estimate of the bytes available; writable descriptors: 1
+  // when an error or hang-up came with it; process exit: the ProcessEvent bits.
   std::uint64_t data() const;
   const std::shared_ptr<Queue>& queue() const;
 
@@ -100,6 +100,18 @@ class FileSource : public Source {
 class ReadSource : public Source {
  public:
   static std::shared_ptr<ReadSource> make(int fd, std::shared_ptr<Queue> queue);
+  int fd() const;
+
+ private:
+  using Source::Source;
+};
+
+// A writable descriptor: a socket whose non-blocking connect has finished (either way), a pipe
+// with room. The descriptor is not owned. data() is 1 when the descriptor also reported an error
+// or a hang-up (for a connecting socket: the connect failed; read SO_ERROR for the reason).
+class WriteSource : public Source {
+ public:
+  static std::shared_ptr<WriteSource> make(int fd, std::shared_ptr<Queue> queue);
   int fd() const;
 
  private:

@@ -21,7 +21,7 @@ namespace platform::dispatch {
 class SourceCore : public detail::EventThread::Handler,
                    public std::enable_shared_from_this<SourceCore> {
  public:
-  enum class Kind : std::uint8_t { Timer, Signal, File, Read, Process };
+  enum class Kind : std::uint8_t { Timer, Signal, File, Read, Write, Process };
 
   SourceCore(Kind kind, std::shared_ptr<Queue> queue);
   ~SourceCore() override;
@@ -42,7 +42,7 @@ class SourceCore : public detail::EventThread::Handler,
   // Kind-specific set-up, called once by the factories before the source is handed out.
   bool initSignal(int signo);
   bool initFile(int fd, std::uint64_t mask);
-  bool initRead(int fd);
+  bool initRead(int fd);  // also for Write
   bool initProcess(pid_t pid);
   void scheduleTimer(Time start, std::chrono::nanoseconds interval);
 
@@ -89,7 +89,7 @@ class SourceCore : public detail::EventThread::Handler,
   bool timerWall_ = false;
   // Signal
   int signo_ = 0;
-  // File and read: the user's descriptor (not owned)
+  // File, read and write: the user's descriptor (not owned)
   int userFd_ = -1;
   std::uint64_t fileMask_ = 0;
   nlink_t lastLinks_ = 0;

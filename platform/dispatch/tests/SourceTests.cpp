@@ -331,6 +331,49 @@ TEST(ReadSource, PartialReadsAreCalledAgainUntilDrainedThenEof) {
   close(p[0]);
 }
 
+TEST(WriteSource, FiresWhenRoomAppearsAndFlagsAReaderThatWentAway) {
+  signal(SIGPIPE, SIG_IGN);
+  auto q = Queue::makeSerial("test.write");
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+  const auto fill = [&] {
+    char block[4096] = {};
+    while (write(p[1], block, sizeof block) > 0) {
+    }
+  };
+  fill();
+  auto s = WriteSource::make(p[1], q);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->fd(), p[1]);
+  std::mutex m;
+  std::vector<std::uint64_t> seen;
+  s->setEventHandler([&] {
+    std::lock_guard lock(m);
+    seen.push_back(s->data());
+    if (s->data() == 0) fill();  // full again: no more events until the reader takes some
+  });
+  s->resume();
+  char sink[4096];
+  ASSERT_GT(read(p[0], sink, sizeof sink), 0);  // room for one more block
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return seen.size() == 1;
+  }));
+  close(p[0]);
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard lock(m);
+    return seen.size() >= 2;
+  }));
+  s->cancel();
+  q->sync([] {});  // a delivery that was under way when cancel() came has finished
+  std::lock_guard lock(m);
+  // Room once, then the reader's end: an error for as long as the source watches.
+  EXPECT_EQ(seen[0], 0U);
+  for (std::size_t i = 1; i < seen.size(); ++i)
+    EXPECT_EQ(seen[i], 1U) << "event " << i;
+  close(p[1]);
+}
+
 TEST(ProcessSource, SeesAChildExitAndRefusesMissingProcesses) {
   auto q = Queue::makeSerial("test.process");
   int p[2];
