@@ -7,11 +7,10 @@
 #include <netinet/in.h>
 
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string_view>
-#include <vector>
+
+#include "platform/network/NetlinkSocket.h"
 
 namespace sharedutils {
 
@@ -20,14 +19,6 @@ namespace {
 // A dump is restarted when the table changed under it; after this many attempts the lookup
 // gives up rather than spin against a routing table that never settles.
 constexpr int kDumpAttempts = 3;
-
-// Large enough for a full batch of a route dump, which the kernel sizes to the reader's buffer.
-constexpr std::size_t kReceiveBufferSize = 32 * 1024;
-
-struct MnlSocketCloser {
-  void operator()(mnl_socket* socket) const { mnl_socket_close(socket); }
-};
-using MnlSocket = std::unique_ptr<mnl_socket, MnlSocketCloser>;
 
 struct RouteAttributes {
   std::uint32_t table = RT_TABLE_UNSPEC;
@@ -108,64 +99,36 @@ std::optional<std::string> qualifyingNextHop(const nlattr* multipath) {
   return std::nullopt;
 }
 
-int inspectRoute(const nlmsghdr* message, void* data) {
-  auto& result = *static_cast<std::optional<std::string>*>(data);
-  if (message->nlmsg_type != RTM_NEWROUTE) return MNL_CB_OK;
-  if (mnl_nlmsg_get_payload_len(message) < sizeof(rtmsg)) return MNL_CB_OK;
-  const auto* header = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(message));
+// The gateway of `message` when it is a qualifying default route.
+std::optional<std::string> inspectRoute(const nlmsghdr& message) {
+  if (message.nlmsg_type != RTM_NEWROUTE) return std::nullopt;
+  if (mnl_nlmsg_get_payload_len(&message) < sizeof(rtmsg)) return std::nullopt;
+  const auto* header = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(&message));
   if (header->rtm_family != AF_INET || header->rtm_dst_len != 0 || header->rtm_type != RTN_UNICAST)
-    return MNL_CB_OK;
+    return std::nullopt;
 
   RouteAttributes route;
-  if (mnl_attr_parse(message, sizeof(rtmsg), collectRouteAttribute, &route) < 0) return MNL_CB_OK;
+  if (mnl_attr_parse(&message, sizeof(rtmsg), collectRouteAttribute, &route) < 0)
+    return std::nullopt;
   const std::uint32_t table = route.hasTable ? route.table : header->rtm_table;
-  if (table != RT_TABLE_MAIN || route.nonZeroDestination) return MNL_CB_OK;
+  if (table != RT_TABLE_MAIN || route.nonZeroDestination) return std::nullopt;
 
-  result = route.multipath != nullptr ? qualifyingNextHop(route.multipath)
-                                      : qualifyingGateway(route.outputInterface, route.gateway);
-  return result ? MNL_CB_STOP : MNL_CB_OK;
-}
-
-enum class DumpOutcome { finished, interrupted, failed };
-
-DumpOutcome dumpRoutes(std::optional<std::string>& result) {
-  MnlSocket socket(mnl_socket_open(NETLINK_ROUTE));
-  if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
-    return DumpOutcome::failed;
-  const unsigned portId = mnl_socket_get_portid(socket.get());
-
-  // The socket is private to this one request, so a fixed sequence number is enough to match
-  // the replies.
-  constexpr unsigned sequence = 1;
-
-  std::vector<char> buffer(kReceiveBufferSize);
-  nlmsghdr* request = mnl_nlmsg_put_header(buffer.data());
-  request->nlmsg_type = RTM_GETROUTE;
-  request->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  request->nlmsg_seq = sequence;
-  auto* header = static_cast<rtmsg*>(mnl_nlmsg_put_extra_header(request, sizeof(rtmsg)));
-  header->rtm_family = AF_INET;
-  if (mnl_socket_sendto(socket.get(), request, request->nlmsg_len) < 0) return DumpOutcome::failed;
-
-  for (;;) {
-    const ssize_t received = mnl_socket_recvfrom(socket.get(), buffer.data(), buffer.size());
-    if (received < 0 && errno == EINTR) return DumpOutcome::interrupted;
-    if (received <= 0) return DumpOutcome::failed;
-    const int status = mnl_cb_run(buffer.data(), static_cast<std::size_t>(received), sequence,
-                                  portId, inspectRoute, &result);
-    if (status == MNL_CB_STOP) return DumpOutcome::finished;
-    if (status < 0) return errno == EINTR ? DumpOutcome::interrupted : DumpOutcome::failed;
-  }
+  return route.multipath != nullptr ? qualifyingNextHop(route.multipath)
+                                    : qualifyingGateway(route.outputInterface, route.gateway);
 }
 
 }  // namespace
 
 std::optional<std::string> DeviceUtils::getDefaultGateway() {
+  using platform::network::NetlinkSocket;
   for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    NetlinkSocket socket;
     std::optional<std::string> result;
-    const DumpOutcome outcome = dumpRoutes(result);
+    const auto outcome = socket.dump(RTM_GETROUTE, [&result](const nlmsghdr& message) {
+      if (!result) result = inspectRoute(message);
+    });
     if (result) return result;
-    if (outcome != DumpOutcome::interrupted) return std::nullopt;
+    if (outcome != NetlinkSocket::DumpResult::interrupted) return std::nullopt;
   }
   return std::nullopt;
 }

@@ -20,6 +20,7 @@ packages=(
   iproute2 util-linux attr
   systemd                # a private systemd-journald for the journal loggers' tests
   gdb                    # stacks of every thread of a test that hangs (scripts/test-launcher.sh)
+  dbus-daemon            # a private system bus for the DNS tests
 )
 
 missing=()
