@@ -1,11 +1,14 @@
-// coreserviced: the CoreService daemon. No arguments, no configuration, no environment of its
-// own: it logs to its rolling log files, serves the CoreService local service until SIGTERM or
-// SIGINT, then stops listening and exits with status 0.
+// coreserviced: the CoreService daemon. No configuration and no environment of its own: it logs
+// to its rolling log files, serves the CoreService local service until SIGTERM or SIGINT, then
+// stops listening and exits with status 0. Its only options are --help and --version; anything
+// else on its command line is a usage error (status 2) rather than something to start despite.
 
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "daemon/CoreServiceDaemon.h"
 #include "daemon/DaemonLog.h"
@@ -14,6 +17,7 @@
 #include "logging/DDLog.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/bundle/InfoDictionary.h"
+#include "platform/cli/CommandLine.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 
@@ -45,13 +49,17 @@ const std::shared_ptr<CoreServiceDaemon>& daemon() {
   return *instance;
 }
 
+// A version field of the info dictionary as the banner and --version show it.
+std::string orNA(const std::string& value) {
+  return value.empty() ? std::string("N/A") : value;
+}
+
 void initLogs() {
   DDLog::sharedInstance()->addLogger(fileLogger(), DDLogLevel::all);
   const auto& info = platform::bundle::InfoDictionary::main();
   CSLogInfo("initLogs()", "-----------------------------------------");
   CSLogInfo("initLogs()", "*** CoreService Daemon launched - version: %@ (%@) ***",
-            info.shortVersion.empty() ? std::string("N/A") : info.shortVersion,
-            info.build.empty() ? std::string("N/A") : info.build);
+            orNA(info.shortVersion), orNA(info.build));
 }
 
 // What both signal handlers do once they have logged: stop listening and exit. The log is not
@@ -89,9 +97,29 @@ void installSignalHandlers() {
   sigintSource() = std::move(interrupt);
 }
 
+platform::cli::Syntax commandLineSyntax() {
+  platform::cli::Syntax s;
+  s.summary = "The CoreService daemon.";
+  s.maxOperands = 0;
+  s.details =
+      "Serves the CoreService local service and writes every event to its rolling log files\n"
+      "until SIGTERM or SIGINT. Under systemd, coreserviced.socket starts it on the first\n"
+      "connection. Run by hand, it listens in /run as root and in $XDG_RUNTIME_DIR otherwise,\n"
+      "and logs to $LOGS_DIRECTORY when set, else to /var/log/coreserviced as root and to\n"
+      "$XDG_STATE_HOME/Logs/coreserviced otherwise.\n";
+  return s;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const auto& info = platform::bundle::InfoDictionary::main();
+  const auto syntax = commandLineSyntax();
+  const auto parsed = platform::cli::parse(
+      "coreserviced", syntax, std::vector<std::string>(argv + 1, argv + argc),
+      "coreserviced (CoreService) " + orNA(info.shortVersion) + " (" + orNA(info.build) + ")");
+  if (!parsed.invocation) return platform::cli::printOutcome(parsed);
+
   fileLogger() = makeDaemonFileLogger();
   initLogs();
   installSignalHandlers();

@@ -376,6 +376,40 @@ TEST_F(DaemonProcess, LogFilesAreNamedAfterTheIdentifierAndKeepTheDaemonsLimits)
   expectCleanExit(d);
 }
 
+TEST_F(DaemonProcess, HelpVersionAndUsageErrorsAnswerWithoutStarting) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int status;
+    std::string outStart;
+    std::string err;
+  };
+  const std::string tryHelp = "Try 'coreserviced --help' for more information.\n";
+  const std::vector<Case> cases = {
+      {{"--help"}, 0, "usage: coreserviced [options]\nThe CoreService daemon.\n", ""},
+      {{"-h", "extra"}, 0, "usage: coreserviced [options]\n", ""},
+      {{"--version"},
+       0,
+       "coreserviced (CoreService) " CS_EXPECTED_SHORT_VERSION " (" CS_EXPECTED_BUILD ")\n",
+       ""},
+      {{"--foreground"}, 2, "", "coreserviced: unknown option '--foreground'\n" + tryHelp},
+      {{"-d"}, 2, "", "coreserviced: unknown option '-d'\n" + tryHelp},
+      {{"start"}, 2, "", "coreserviced: unexpected argument 'start'\n" + tryHelp},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.front());
+    std::vector<std::string> argv = {kDaemonPath};
+    argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+    const auto f = start(argv).wait();
+    ASSERT_TRUE(WIFEXITED(f.status)) << f.status;
+    EXPECT_EQ(WEXITSTATUS(f.status), c.status);
+    EXPECT_TRUE(f.out.starts_with(c.outStart)) << f.out;
+    EXPECT_EQ(f.err, c.err);
+  }
+  // None of them got as far as the log or the socket.
+  for (const char* dir : {"run", "logs", "state"})
+    EXPECT_TRUE(fs::is_empty(root_ / dir)) << dir;
+}
+
 TEST_F(DaemonProcess, SeveralClientsAtOnceThenSigtermFlushesAndExitsZero) {
   Child& d = startDaemon();
   ASSERT_TRUE(waitReady()) << d.errText();

@@ -20,13 +20,6 @@ namespace coreservicectl {
 
 namespace {
 
-int confidentializeUsage(const std::string& argument) {
-  std::fprintf(stderr, "coreservicectl confidentialize: unexpected argument '%s'\n",
-               argument.c_str());
-  std::fprintf(stderr, "usage: coreservicectl confidentialize < input > output\n");
-  return 2;
-}
-
 // Owns the line buffer that getline allocates and grows.
 struct LineBuffer {
   char* data = nullptr;
@@ -42,11 +35,7 @@ bool writeAll(std::string_view text) {
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
 }
 
-}  // namespace
-
-int runConfidentialize(const Args& args) {
-  if (!args.empty()) return confidentializeUsage(args.front());
-
+int runConfidentialize(const Invocation&) {
   LineBuffer buffer;
   for (;;) {
     const ssize_t length = ::getline(&buffer.data, &buffer.capacity, stdin);
@@ -73,6 +62,15 @@ int runConfidentialize(const Args& args) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+Command confidentializeCommand() {
+  return {"confidentialize",
+          {.summary = "Reads text on standard input and writes it back with its secrets masked.",
+           .maxOperands = 0},
+          &runConfidentialize};
 }
 
 }  // namespace coreservicectl

@@ -28,17 +28,7 @@ namespace {
 using platform::defaults::Domain;
 using platform::defaults::formatValueText;
 
-constexpr const char* kUsage =
-    "usage: coreservicectl defaults [--dir DIR] read <domain> [<key>]\n"
-    "       coreservicectl defaults [--dir DIR] write <domain> <key> <type> <value>\n"
-    "       coreservicectl defaults [--dir DIR] delete <domain> <key>\n"
-    "       coreservicectl defaults [--dir DIR] watch <domain> [<key>]\n"
-    "types: bool int uint double string date data map datalist\n";
-
-int usageError() {
-  std::fputs(kUsage, stderr);
-  return 2;
-}
+using Args = std::vector<std::string>;
 
 bool validDomainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
@@ -54,8 +44,8 @@ int unavailable(const Domain& d) {
   return 1;
 }
 
-int read(Domain& d, const Args& rest) {
-  if (rest.size() > 1) return usageError();
+int read(const Invocation& invocation, Domain& d, const Args& rest) {
+  if (rest.size() > 1) return usageError(invocation, "read takes a domain and at most one key");
   if (!d.isAvailable()) return unavailable(d);
   if (rest.empty()) {
     for (const auto& [key, value] : d.entries()) {
@@ -73,12 +63,14 @@ int read(Domain& d, const Args& rest) {
   return 0;
 }
 
-int write(Domain& d, const Args& rest) {
-  if (rest.size() != 3) return usageError();
+int write(const Invocation& invocation, Domain& d, const Args& rest) {
+  if (rest.size() != 3)
+    return usageError(invocation, "write takes a domain, a key, a type and a value");
   const auto kind = platform::defaults::kindFromName(rest[1]);
   if (!kind) {
-    std::fprintf(stderr, "coreservicectl defaults: unknown type \"%s\"\n", rest[1].c_str());
-    return usageError();
+    return usageError(invocation,
+                      "unknown type \"%s\" (bool int uint double string date data map datalist)",
+                      rest[1].c_str());
   }
   const auto value = platform::defaults::parseValueText(*kind, rest[2]);
   if (!value) {
@@ -90,14 +82,14 @@ int write(Domain& d, const Args& rest) {
   return d.set(rest[0], *value) ? 0 : 1;
 }
 
-int remove(Domain& d, const Args& rest) {
-  if (rest.size() != 1) return usageError();
+int remove(const Invocation& invocation, Domain& d, const Args& rest) {
+  if (rest.size() != 1) return usageError(invocation, "delete takes a domain and a key");
   if (!d.isAvailable()) return unavailable(d);
   return d.remove(rest[0]) ? 0 : 1;
 }
 
-int watch(Domain& d, const Args& rest) {
-  if (rest.size() > 1) return usageError();
+int watch(const Invocation& invocation, Domain& d, const Args& rest) {
+  if (rest.size() > 1) return usageError(invocation, "watch takes a domain and at most one key");
   if (!d.isAvailable()) return unavailable(d);
   // The signals are taken synchronously by this thread; the domain's threads block them.
   sigset_t stop;
@@ -124,30 +116,47 @@ int watch(Domain& d, const Args& rest) {
   return 0;
 }
 
-}  // namespace
-
-int runDefaults(const Args& args) {
-  Args rest = args;
-  std::optional<std::string> dir;
-  if (rest.size() >= 2 && rest[0] == "--dir") {
-    dir = rest[1];
-    rest.erase(rest.begin(), rest.begin() + 2);
-  }
-  if (rest.size() < 2) return usageError();
+int runDefaults(const Invocation& invocation) {
+  Args rest = invocation.operands();
   const std::string verb = rest[0];
   const std::string name = rest[1];
   rest.erase(rest.begin(), rest.begin() + 2);
+  if (verb != "read" && verb != "write" && verb != "delete" && verb != "watch") {
+    return usageError(invocation, "unknown action '%s' (read, write, delete, watch)", verb.c_str());
+  }
   if (!validDomainName(name)) {
     std::fprintf(stderr, "coreservicectl defaults: invalid domain name \"%s\"\n", name.c_str());
     return 2;
   }
-  if (verb != "read" && verb != "write" && verb != "delete" && verb != "watch") return usageError();
+  const auto dir = invocation.value("dir");
   auto domain = Domain::open(
       name, (dir ? std::filesystem::path(*dir) : Domain::defaultBaseDirectory()) / name);
-  if (verb == "read") return read(*domain, rest);
-  if (verb == "write") return write(*domain, rest);
-  if (verb == "delete") return remove(*domain, rest);
-  return watch(*domain, rest);
+  if (verb == "read") return read(invocation, *domain, rest);
+  if (verb == "write") return write(invocation, *domain, rest);
+  if (verb == "delete") return remove(invocation, *domain, rest);
+  return watch(invocation, *domain, rest);
+}
+
+}  // namespace
+
+Command defaultsCommand() {
+  return {
+      "defaults",
+      {.summary = "Reads, changes and watches settings domains.",
+       .operands = "read|write|delete|watch <domain> [<key> [<type> <value>]]",
+       .options = {{"dir", 'd', "DIR", "the directory that holds the domains"}},
+       .minOperands = 2,
+       .maxOperands = 5,
+       // A value may look like an option ("-5"): options come before the action.
+       .optionsFirst = true,
+       .details = "  read <domain> [<key>]              prints one value, or every key and value\n"
+                  "  write <domain> <key> <type> <value> sets a value\n"
+                  "  delete <domain> <key>               removes a key\n"
+                  "  watch <domain> [<key>]              prints each change until interrupted\n"
+                  "\n"
+                  "types: bool int uint double string date data map datalist\n"
+                  "Values print as \"<type> <text>\", the text write accepts.\n"},
+      &runDefaults};
 }
 
 }  // namespace coreservicectl

@@ -17,21 +17,8 @@ namespace coreservicectl {
 
 namespace {
 
-int hostUsage(const std::string& argument) {
-  std::fprintf(stderr, "coreservicectl host: unexpected argument '%s'\n", argument.c_str());
-  std::fprintf(stderr, "usage: coreservicectl host [--json]\n");
-  return 2;
-}
-
-}  // namespace
-
-int runHost(const Args& args) {
-  bool json = false;
-  for (const auto& argument : args) {
-    if (argument != "--json") return hostUsage(argument);
-    json = true;
-  }
-
+int runHost(const Invocation& invocation) {
+  const bool json = invocation.has("json");
   using sharedutils::DeviceUtils;
   using sharedutils::MacUtils;
   const std::pair<const char*, std::optional<std::string>> values[] = {
@@ -52,6 +39,16 @@ int runHost(const Args& args) {
   for (const auto& [name, value] : values)
     std::printf("%s: %s\n", name, value ? value->c_str() : "(none)");
   return 0;
+}
+
+}  // namespace
+
+Command hostCommand() {
+  return {"host",
+          {.summary = "Hardware UUID, MAC address, device name and default gateway.",
+           .options = {{"json", 0, "", "print one JSON object on one line"}},
+           .maxOperands = 0},
+          &runHost};
 }
 
 }  // namespace coreservicectl

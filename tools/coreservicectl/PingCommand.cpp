@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -19,40 +18,24 @@ namespace coreservicectl {
 
 namespace {
 
-int pingUsage() {
-  std::fprintf(stderr, "usage: coreservicectl ping [-c COUNT] [-i SECONDS] [-t SECONDS]\n");
-  return 2;
-}
-
-}  // namespace
-
-int runPing(const Args& args) {
+int runPing(const Invocation& invocation) {
   long count = 1;
   auto interval = std::chrono::milliseconds(1000);
   auto timeout = CoreServiceClient::kDefaultTimeout;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (i + 1 >= args.size()) return pingUsage();
-    const std::string& v = args[++i];
-    if (a == "-c" || a == "--count") {
-      char* end = nullptr;
-      count = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || count < 1 || count > 1'000'000) return pingUsage();
-    } else if (a == "-i" || a == "--interval") {
-      if (v == "0") {
-        interval = std::chrono::milliseconds(0);
-      } else if (auto s = parseSeconds(v)) {
-        interval = *s;
-      } else {
-        return pingUsage();
-      }
-    } else if (a == "-t" || a == "--timeout") {
-      auto s = parseSeconds(v);
-      if (!s) return pingUsage();
-      timeout = *s;
-    } else {
-      return pingUsage();
-    }
+  if (auto v = invocation.value("count")) {
+    const auto n = platform::cli::parseInteger(*v, 1, 1'000'000);
+    if (!n) return usageError(invocation, "invalid count '%s' (1 to 1000000)", v->c_str());
+    count = static_cast<long>(*n);
+  }
+  if (auto v = invocation.value("interval")) {
+    const auto s = *v == "0" ? std::optional(std::chrono::milliseconds(0)) : parseSeconds(*v);
+    if (!s) return usageError(invocation, "invalid interval '%s'", v->c_str());
+    interval = *s;
+  }
+  if (auto v = invocation.value("timeout")) {
+    const auto s = parseSeconds(*v);
+    if (!s) return usageError(invocation, "invalid timeout '%s'", v->c_str());
+    timeout = *s;
   }
 
   const char* name = CORESERVICE_SERVICE_NAME;
@@ -100,6 +83,19 @@ int runPing(const Args& args) {
                 sumMs / static_cast<double>(received), maxMs);
   }
   return status;
+}
+
+}  // namespace
+
+Command pingCommand() {
+  return {"ping",
+          {.summary = "Round trips to the daemon over one connection, with a min/avg/max summary.",
+           .options = {{"count", 'c', "COUNT", "number of round trips (default 1)"},
+                       {"interval", 'i', "SECONDS",
+                        "pause between round trips (default 1, 0 for none)"},
+                       {"timeout", 't', "SECONDS", "how long to wait for each reply (default 5)"}},
+           .maxOperands = 0},
+          &runPing};
 }
 
 }  // namespace coreservicectl

@@ -16,11 +16,6 @@ namespace coreservicectl {
 
 namespace {
 
-int statusUsage() {
-  std::fprintf(stderr, "usage: coreservicectl status [--json] [-t SECONDS]\n");
-  return 2;
-}
-
 std::string utcText(double secondsSince1970) {
   const double whole = std::floor(secondsSince1970);
   const time_t t = static_cast<time_t>(whole);
@@ -33,21 +28,13 @@ std::string utcText(double secondsSince1970) {
   return buf;
 }
 
-}  // namespace
-
-int runStatus(const Args& args) {
-  bool json = false;
+int runStatus(const Invocation& invocation) {
+  const bool json = invocation.has("json");
   auto timeout = CoreServiceClient::kDefaultTimeout;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--json") {
-      json = true;
-    } else if ((args[i] == "-t" || args[i] == "--timeout") && i + 1 < args.size()) {
-      auto s = parseSeconds(args[++i]);
-      if (!s) return statusUsage();
-      timeout = *s;
-    } else {
-      return statusUsage();
-    }
+  if (auto v = invocation.value("timeout")) {
+    const auto s = parseSeconds(*v);
+    if (!s) return usageError(invocation, "invalid timeout '%s'", v->c_str());
+    timeout = *s;
   }
 
   CoreServiceClient client;
@@ -80,6 +67,17 @@ int runStatus(const Args& args) {
   std::printf("CoreService daemon: %s\n", dict[kDaemon].get<std::string>().c_str());
   std::printf("Timestamp: %s (%.6f)\n", utcText(timestamp).c_str(), timestamp);
   return 0;
+}
+
+}  // namespace
+
+Command statusCommand() {
+  return {"status",
+          {.summary = "The daemon's status dictionary, human-readable or as one JSON object.",
+           .options = {{"json", 0, "", "print one JSON object on one line"},
+                       {"timeout", 't', "SECONDS", "how long to wait for the reply (default 5)"}},
+           .maxOperands = 0},
+          &runStatus};
 }
 
 }  // namespace coreservicectl

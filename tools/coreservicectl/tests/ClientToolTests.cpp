@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -134,10 +136,26 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
   };
   const std::vector<Case> cases = {
       {{"frobnicate"}, "coreservicectl: unknown command 'frobnicate'"},
-      {{}, "usage: coreservicectl <command> [arguments]"},
-      {{"host", "--jsn"}, "coreservicectl host: unexpected argument '--jsn'"},
+      {{}, "coreservicectl: missing argument: <command> [arguments]"},
+      {{"--frobnicate", "ping"}, "coreservicectl: unknown option '--frobnicate'"},
+      {{"help", "frobnicate"}, "coreservicectl: unknown command 'frobnicate'"},
+      {{"host", "--jsn"}, "coreservicectl host: unknown option '--jsn'"},
       {{"host", "--json", "extra"}, "coreservicectl host: unexpected argument 'extra'"},
       {{"confidentialize", "-"}, "coreservicectl confidentialize: unexpected argument '-'"},
+      {{"ping", "-c", "0"}, "coreservicectl ping: invalid count '0' (1 to 1000000)"},
+      {{"ping", "--count=2x"}, "coreservicectl ping: invalid count '2x' (1 to 1000000)"},
+      {{"ping", "-i"}, "coreservicectl ping: option '-i' needs a value"},
+      {{"status", "--timeout=-1"}, "coreservicectl status: invalid timeout '-1'"},
+      {{"defaults", "read"},
+       "coreservicectl defaults: missing argument: "
+       "read|write|delete|watch <domain> [<key> [<type> <value>]]"},
+      {{"defaults", "list", "dom"},
+       "coreservicectl defaults: unknown action 'list' (read, write, delete, watch)"},
+      {{"defaults", "read", "dom", "a", "b"},
+       "coreservicectl defaults: read takes a domain and at most one key"},
+      {{"defaults", "write", "dom", "k", "float", "1"},
+       "coreservicectl defaults: unknown type \"float\" (bool int uint double string date data "
+       "map datalist)"},
   };
   for (const auto& c : cases) {
     const auto run = runTool(c.arguments);
@@ -145,8 +163,9 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
     EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(run.out, "");
     const auto errorLines = lines(run.err);
-    ASSERT_FALSE(errorLines.empty());
-    EXPECT_EQ(errorLines.front(), c.firstErrorLine);
+    ASSERT_EQ(errorLines.size(), 2u) << run.err;
+    EXPECT_EQ(errorLines[0], c.firstErrorLine);
+    EXPECT_TRUE(errorLines[1].starts_with("Try 'coreservicectl")) << errorLines[1];
   }
   // Values that could not be stored exactly are refused before anything is written.
   platform::defaults::testing::TempDir dir;
@@ -163,9 +182,59 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
               "coreservicectl defaults: \"" + value + "\" is not a valid " + type);
   }
   EXPECT_EQ(runTool({"defaults", "--dir", dir.path().string(), "read", "dom", "k"}).exitStatus, 1);
-  const auto help = runTool({"help"});
-  EXPECT_EQ(help.exitStatus, 0);
-  EXPECT_NE(help.out.find("  host [--json]\n"), std::string::npos) << help.out;
+}
+
+// The conventions every command keeps, whoever wrote it: the commands are taken from the tool's
+// own list, so a new command is held to them as soon as it is listed.
+TEST(ClientToolTests, EveryCommandAnswersHelpVersionAndRefusesUnknownOptions) {
+  const auto help = runTool({"--help"});
+  ASSERT_EQ(help.exitStatus, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_TRUE(help.out.starts_with("usage: coreservicectl [options] <command> [arguments]\n"))
+      << help.out;
+  EXPECT_EQ(runTool({"-h"}).out, help.out);
+  EXPECT_EQ(runTool({"help"}).out, help.out);
+
+  const auto version = runTool({"--version"});
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_TRUE(std::regex_match(
+      version.out, std::regex(R"(coreservicectl \(CoreService\) \d+\.\d+\.\d+ \(\S+\)\n)")))
+      << version.out;
+
+  std::vector<std::string> names;
+  bool inList = false;
+  for (const auto& line : lines(help.out)) {
+    if (line == "commands:")
+      inList = true;
+    else if (line.empty())
+      inList = false;
+    else if (inList)
+      names.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  for (const char* expected : {"ping", "status", "host", "confidentialize", "defaults"})
+    EXPECT_NE(std::find(names.begin(), names.end(), expected), names.end()) << expected;
+
+  for (const auto& name : names) {
+    SCOPED_TRACE(name);
+    const auto commandHelp = runTool({name, "--help"});
+    EXPECT_EQ(commandHelp.exitStatus, 0);
+    EXPECT_EQ(commandHelp.err, "");
+    EXPECT_TRUE(commandHelp.out.starts_with("usage: coreservicectl " + name + " [options]"))
+        << commandHelp.out;
+    EXPECT_NE(commandHelp.out.find("\n  -h, --help "), std::string::npos) << commandHelp.out;
+    EXPECT_EQ(runTool({"help", name}).out, commandHelp.out);
+
+    const auto commandVersion = runTool({name, "--version"});
+    EXPECT_EQ(commandVersion.exitStatus, 0);
+    EXPECT_EQ(commandVersion.out, version.out);
+
+    const auto unknown = runTool({name, "--no-such-option"});
+    EXPECT_EQ(unknown.exitStatus, 2);
+    EXPECT_EQ(unknown.out, "");
+    EXPECT_TRUE(
+        unknown.err.starts_with("coreservicectl " + name + ": unknown option '--no-such-option'\n"))
+        << unknown.err;
+  }
 }
 
 }  // namespace
