@@ -3,6 +3,8 @@
 // stops listening and exits with status 0. Its only options are --help and --version; anything
 // else on its command line is a usage error (status 2) rather than something to start despite.
 
+#include <systemd/sd-daemon.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -65,6 +67,7 @@ void initLogs() {
 // What both signal handlers do once they have logged: stop listening and exit. The log is not
 // flushed here: exit() runs the dispatcher's exit handler, which flushes every logger.
 [[noreturn]] void invalidateListenerAndExit(const std::weak_ptr<CoreServiceDaemon>& weakDaemon) {
+  ::sd_notify(0, "STOPPING=1");
   if (auto d = weakDaemon.lock(); d && d->listener) d->listener->invalidate();
   if (auto d = weakDaemon.lock()) d->listener.reset();
   std::exit(0);
@@ -125,5 +128,9 @@ int main(int argc, char** argv) {
   installSignalHandlers();
   daemon()->start();
   CSLogInfo("main()", "CoreService daemon ready, entering run loop");
+  // Under systemd (Type=notify) the service counts as started from here: the listener is
+  // resumed, so a client told the service is up is answered. Without NOTIFY_SOCKET this does
+  // nothing.
+  ::sd_notify(0, "READY=1");
   platform::dispatch::dispatchMain();
 }

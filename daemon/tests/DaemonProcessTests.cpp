@@ -586,6 +586,60 @@ TEST_F(DaemonProcess, StaleSocketIsReplacedAndASocketFromTheServiceManagerIsUsed
   EXPECT_EQ(::access(passedPath.c_str(), F_OK), 0);
 }
 
+// Under systemd the daemon reports readiness on NOTIFY_SOCKET: once READY=1 is sent the service
+// answers at the first try, and STOPPING=1 comes when it is told to stop.
+TEST_F(DaemonProcess, ReadinessAndStoppingAreReportedToTheServiceManager) {
+  const std::string notifyPath = (root_ / "notify").string();
+  const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(notify, 0);
+  const sockaddr_un addr = addressOf(notifyPath);
+  ASSERT_EQ(::bind(notify, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  const auto nextMessage = [&] {
+    pollfd p{notify, POLLIN, 0};
+    char buffer[256];
+    if (::poll(&p, 1, 20000) != 1) return std::string("(nothing within 20 s)");
+    const ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
+    return n < 0 ? std::string("(recv failed)") : std::string(buffer, static_cast<size_t>(n));
+  };
+  env_.push_back("NOTIFY_SOCKET=" + notifyPath);
+  Child& d = startDaemon();
+  EXPECT_EQ(nextMessage(), "READY=1") << d.errText();
+  EXPECT_TRUE(pingOnce(socket_, 1));
+  ::kill(d.pid(), SIGTERM);
+  EXPECT_EQ(nextMessage(), "STOPPING=1");
+  const auto f = d.wait();
+  EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 0) << f.status << " " << f.err;
+  ::close(notify);
+}
+
+// A second daemon finds the service taken and says so on standard error: with the journal's
+// priority prefix and nothing else when standard error is the stream JOURNAL_STREAM names, with
+// its own time and pid when JOURNAL_STREAM names some other stream.
+TEST_F(DaemonProcess, DiagnosticsCarryAPriorityInsteadOfAStampOnTheJournalStream) {
+  Child& first = startDaemon();
+  ASSERT_TRUE(waitReady()) << first.errText();
+  const std::string journalStream =
+      "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec \"$0\"";
+  const std::string otherStream = "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/1) exec \"$0\"";
+  const std::regex journalLine(R"(<[0-7]>[A-Za-z][^\n]*\n)");
+  const std::regex stampedLine(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} coreserviced\[\d+:\d+\] [A-Za-z][^\n]*\n)");
+  for (const auto& [script, shape] :
+       {std::pair{journalStream, journalLine}, std::pair{otherStream, stampedLine}}) {
+    SCOPED_TRACE(script);
+    Child& second = start({"/bin/sh", "-c", script, kDaemonPath});
+    ASSERT_TRUE(eventually([&] { return second.errText().ends_with("\n"); })) << second.errText();
+    ::kill(second.pid(), SIGTERM);
+    const auto f = second.wait();
+    EXPECT_TRUE(WIFEXITED(f.status)) << f.status;
+    std::smatch m;
+    for (auto text = f.err; !text.empty(); text = m.suffix())
+      ASSERT_TRUE(std::regex_search(text, m, shape, std::regex_constants::match_continuous))
+          << f.err;
+  }
+  expectCleanExit(first);
+}
+
 TEST_F(DaemonProcess, ControlToolPingAndStatus) {
   // Not there: a clear message and a failure status, and nothing on standard output.
   auto absent = runCtl({"ping"});

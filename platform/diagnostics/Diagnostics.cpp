@@ -1,10 +1,12 @@
 #include "platform/diagnostics/Diagnostics.h"
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <errno.h>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 
@@ -13,6 +15,8 @@
 
 namespace platform::diagnostics {
 namespace {
+
+constexpr std::string_view kContractViolation = "Contract violation: ";
 
 std::mutex& writerMutex() {
   static std::mutex m;
@@ -31,7 +35,28 @@ const char* processName() {
   return ::program_invocation_short_name ? ::program_invocation_short_name : "?";
 }
 
+// Whether standard error is the journal: JOURNAL_STREAM holds "<device>:<inode>" of the stream
+// systemd connected, which a redirection by the process or its parent would have replaced.
+bool standardErrorIsJournal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st {};
+    return stream && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+  }();
+  return journal;
+}
+
 std::string formatLine(std::string_view text) {
+  if (standardErrorIsJournal()) {
+    // Syslog priorities: a contract violation is a fault in the program itself (critical, 2);
+    // every other report is an operation that failed (error, 3).
+    std::string line = text.starts_with(kContractViolation) ? "<2>" : "<3>";
+    line.append(text);
+    line.push_back('\n');
+    return line;
+  }
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
@@ -107,7 +132,7 @@ void reportf(const char* format, ...) {
 }
 
 void contractViolation(std::string_view text) {
-  std::string t("Contract violation: ");
+  std::string t(kContractViolation);
   t.append(text);
   report(t);
 }

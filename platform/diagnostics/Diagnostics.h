@@ -3,7 +3,11 @@
 // failures and contract violations. It never goes through the logging subsystem (which may be the
 // thing that is failing): each report is one line on standard error,
 //   "2026-12-05 15:16:49.123 coreserviced[1234:1240] DDFileLogger: Failed to ..."
-// with the local time, the process name, the pid and the thread id.
+// with the local time, the process name, the pid and the thread id. When standard error is a
+// stream to the journal (systemd says so through JOURNAL_STREAM), which stamps every line with
+// time, process and pid of its own, the line is instead the text behind a syslog priority:
+//   "<3>DDFileLogger: Failed to ..."
+// Reports are errors (3); contract violations are critical (2), being faults in the program.
 //
 // Contract violations (programming errors such as waiting on a queue from itself) are reported
 // on this channel with the prefix "Contract violation: " and the offending operation is refused;
