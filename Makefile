@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: run test build bootstrap bench format clean
+.PHONY: run test build bootstrap bench deb format clean
 
 bootstrap:
 	@bash scripts/bootstrap.sh
@@ -27,6 +27,10 @@ bench: bootstrap
 	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) -DCS_BUILD_BENCH=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done
+
+# The Debian package, coreservice_<version>-1_<arch>.deb in $(BUILD): apt install ./$(BUILD)/coreservice_*.deb
+deb: build
+	@cd $(BUILD) && cpack -G DEB
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

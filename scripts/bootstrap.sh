@@ -21,6 +21,8 @@ packages=(
   systemd                # a private systemd-journald for the journal loggers' tests
   gdb                    # stacks of every thread of a test that hangs (scripts/test-launcher.sh)
   dbus-daemon            # a private system bus for the DNS tests
+  # packaging: manual pages, the Debian package and its checks
+  scdoc dpkg-dev lintian lnav
 )
 
 missing=()

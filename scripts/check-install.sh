@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a built tree into temporary directories, as a packager would, and checks the result:
-# paths, the units (ExecStart, systemd-analyze verify and security), the licence, the pkg-config
-# file and the CMake package of the logging library, and a small program built against the
-# installed library both ways.
+# paths, the units (ExecStart, systemd-analyze verify and security), the manual pages, the
+# completion, the lnav format, the licence, the pkg-config file and the CMake package of the
+# logging library, and a small program built against the installed library both ways.
 # usage: scripts/check-install.sh <builddir>
 set -uo pipefail
 build=$(cd "${1:?usage: check-install.sh <builddir>}" && pwd)
@@ -22,7 +22,9 @@ for f in usr/sbin/coreserviced usr/bin/coreservicectl; do
 done
 units=$(pkg-config --variable=systemdsystemunitdir systemd)
 for f in "$units"/coreserviced.service "$units"/coreserviced.socket \
-         /usr/share/doc/coreservice/copyright \
+         /usr/share/man/man8/coreserviced.8.gz /usr/share/man/man1/coreservicectl.1.gz \
+         /usr/share/bash-completion/completions/coreservicectl \
+         /etc/lnav/formats/coreserviced/coreserviced.json /usr/share/doc/coreservice/copyright \
          /usr/include/coreservice/logging/DDLog.h; do
   check_file "$root$f"
 done
@@ -97,6 +99,8 @@ DESTDIR=$root cmake --install "$build" --prefix /usr/local >"$work/install.log" 
   fail "cmake --install --prefix /usr/local failed"
 grep -qx "ExecStart=/usr/local/sbin/coreserviced" "$root/usr/local/lib/systemd/system/coreserviced.service" ||
   fail "ExecStart of the /usr/local install"
+[ -f "$root/usr/local/etc/lnav/formats/coreserviced/coreserviced.json" ] ||
+  fail "the lnav format of the /usr/local install is not under /usr/local/etc"
 
 ((failures == 0)) && echo "install: every check passed"
 exit $((failures > 0))
