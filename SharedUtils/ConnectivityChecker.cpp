@@ -1,0 +1,252 @@
+#include "SharedUtils/ConnectivityChecker.h"
+
+#include <uriparser/Uri.h>
+
+#include <chrono>
+#include <cmath>
+
+#include "logging/DDLogFrontEnd.h"
+#include "platform/dispatch/Semaphore.h"
+
+namespace sharedutils {
+
+using platform::dispatch::Queue;
+using platform::dispatch::Semaphore;
+using platform::dispatch::Time;
+using platform::dispatch::WorkItem;
+using platform::network::ConnectionState;
+using platform::network::TcpConnection;
+
+namespace {
+
+// The probe always connects to the HTTP port, whatever the URL says.
+constexpr std::uint16_t kProbePort = 80;
+
+// A URL's host as written (an IPv6 literal without its brackets); absent when the text is not a
+// URL or names no host.
+std::optional<std::string> hostOf(std::string_view url) {
+  UriUriA uri;
+  if (uriParseSingleUriExA(&uri, url.data(), url.data() + url.size(), nullptr) != URI_SUCCESS)
+    return std::nullopt;
+  std::optional<std::string> host;
+  if (uri.hostText.first != nullptr && uri.hostText.afterLast > uri.hostText.first)
+    host.emplace(uri.hostText.first, uri.hostText.afterLast);
+  uriFreeUriMembersA(&uri);
+  return host;
+}
+
+std::chrono::nanoseconds delayOf(double seconds) {
+  // Not NaN and not negative; about 30 years at most, which the clock's 64 bits still hold.
+  constexpr double kLongest = 1e9;
+  if (!(seconds > 0)) seconds = 0;
+  if (seconds > kLongest) seconds = kLongest;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+// What one check's time-out and state handler share.
+struct ConnectivityChecker::Check {
+  explicit Check(Completion c) : completion(std::move(c)) {}
+  // Set by whichever of the time-out and the state handler completes the check first.
+  std::atomic<bool> completed{false};
+  const Completion completion;
+  std::weak_ptr<TcpConnection> connection;
+  std::weak_ptr<WorkItem> timeout;
+};
+
+std::string ConnectivityChecker::ConnectivityError::errorDescription() const {
+  switch (case_) {
+    case Case::connectionFailed:
+      return "Connection failed with error: " +
+             (error_ ? error_->localizedDescription() : std::string());
+    case Case::invalidURL:
+      return "The provided URL is invalid";
+    case Case::timeout:
+      return "The connection timed out";
+    case Case::cancelled:
+      return "The operation was cancelled";
+    case Case::unknownError:
+      break;
+  }
+  return "An unknown error occurred";
+}
+
+std::shared_ptr<ConnectivityChecker> ConnectivityChecker::make() {
+  return std::make_shared<ConnectivityChecker>(Key{});
+}
+
+ConnectivityChecker::ConnectivityChecker(Key)
+    : backgroundQueue_(Queue::makeSerial("com.tarvosys.connectivityTest",
+                                         platform::dispatch::QoS::Unspecified)) {}
+
+ConnectivityChecker::~ConnectivityChecker() = default;
+
+void ConnectivityChecker::checkConnectivity(std::string_view url, double timeout,
+                                            Completion completion) {
+  DDLogVerbose("checkConnectivity: url: %@, timeout: %lf", url, timeout);
+  auto host = hostOf(url);
+  if (!host) {
+    DDLogWarn("checkConnectivity: invalid URL, no host");
+    if (completion) completion(Result::failure(ConnectivityError::invalidURL()));
+    return;
+  }
+
+  auto check = std::make_shared<Check>(std::move(completion));
+  auto connection = TcpConnection::make(std::move(*host), kProbePort);
+  check->connection = connection;
+  std::weak_ptr<ConnectivityChecker> weak = weak_from_this();
+  auto timeoutTask = WorkItem::make([weak, check] {
+    if (auto self = weak.lock()) {
+      self->onTimeout(check);
+    } else {
+      DDLogDebug("checkConnectivity: already cancelled or completed");
+    }
+  });
+  check->timeout = timeoutTask;
+
+  std::shared_ptr<TcpConnection> previous;
+  std::shared_ptr<WorkItem> previousTimeout;
+  {
+    std::lock_guard lock(lock_);
+    previous = std::exchange(connectionCheck_, connection);
+    isCancelled_.store(false);
+    previousTimeout = std::exchange(timeoutTask_, timeoutTask);
+  }
+  if (previous) {
+    DDLogDebug("checkConnectivity: cancelling previous in-flight check");
+    previous->cancel();
+  }
+  if (previousTimeout) previousTimeout->cancel();
+  Queue::global(platform::dispatch::QoS::Default)
+      ->asyncAfter(Time::after(delayOf(timeout)), timeoutTask->block());
+
+  connection->setStateHandler([weak, check](const ConnectionState& state) {
+    if (auto self = weak.lock()) self->onStateChange(check, state);
+  });
+  connection->start(backgroundQueue_);
+}
+
+void ConnectivityChecker::onTimeout(const std::shared_ptr<Check>& check) {
+  // Test-and-set: the state handler may be completing the check on its own queue right now.
+  if (isCancelled_.load() || check->completed.exchange(true)) {
+    DDLogDebug("checkConnectivity: already cancelled or completed");
+    return;
+  }
+  DDLogWarn("checkConnectivity: Timeout!");
+  finish(check, Result::failure(ConnectivityError::timeout()), true);
+}
+
+void ConnectivityChecker::onStateChange(const std::shared_ptr<Check>& check,
+                                        const ConnectionState& state) {
+  const bool terminal = state.kind != ConnectionState::Kind::setup &&
+                        state.kind != ConnectionState::Kind::preparing &&
+                        state.kind != ConnectionState::Kind::waiting;
+  // A terminal state claims the check in the same step that tests it, so the time-out cannot
+  // complete it in between.
+  const bool alreadyCompleted =
+      terminal ? check->completed.exchange(true) : check->completed.load();
+  if (alreadyCompleted) {
+    DDLogVerbose("checkConnectivity: ignoring state change %@ \u2014 already completed",
+                 platform::network::toString(state.kind));
+    return;
+  }
+  const std::string errorText = state.error ? state.error->localizedDescription() : std::string();
+  switch (state.kind) {
+    case ConnectionState::Kind::setup:
+      DDLogDebug("checkConnectivity: Connection is being setup");
+      return;
+    case ConnectionState::Kind::preparing:
+      DDLogDebug("checkConnectivity: Connection is preparing");
+      return;
+    case ConnectionState::Kind::waiting:
+      // The check goes on until the connection moves on or the time-out runs.
+      DDLogDebug("checkConnectivity: Connection is waiting: %@", errorText);
+      return;
+    case ConnectionState::Kind::ready:
+      DDLogVerbose("checkConnectivity: connectivity established");
+      finish(check, Result::success(), true);
+      return;
+    case ConnectionState::Kind::failed:
+      DDLogVerbose("checkConnectivity: connectivity failed: %@", errorText);
+      finish(check,
+             Result::failure(ConnectivityError::connectionFailed(
+                 state.error.value_or(platform::network::NetworkError{}))),
+             true);
+      return;
+    case ConnectionState::Kind::cancelled:
+      DDLogDebug("checkConnectivity: Connection cancelled");
+      finish(check, Result::failure(ConnectivityError::cancelled()), false);
+      return;
+  }
+  DDLogDebug("checkConnectivity: Connection result unknown");
+  finish(check, Result::failure(ConnectivityError::unknownError()), true);
+}
+
+// Completes a check that the caller has just claimed: stops its time-out, reports, closes its
+// connection and lets the instance forget both, unless a newer check holds the instance's
+// references by now.
+void ConnectivityChecker::finish(const std::shared_ptr<Check>& check, const Result& result,
+                                 bool cancelConnection) {
+  auto timeout = check->timeout.lock();
+  if (timeout) timeout->cancel();
+  if (check->completion) check->completion(result);
+  auto connection = check->connection.lock();
+  if (cancelConnection && connection) connection->cancel();
+  std::shared_ptr<TcpConnection> releasedConnection;
+  std::shared_ptr<WorkItem> releasedTimeout;
+  std::lock_guard lock(lock_);
+  if (connection && connectionCheck_ == connection)
+    releasedConnection = std::move(connectionCheck_);
+  if (timeout && timeoutTask_ == timeout) releasedTimeout = std::move(timeoutTask_);
+}
+
+void ConnectivityChecker::cancelConnectivityCheck() {
+  std::weak_ptr<ConnectivityChecker> weak = weak_from_this();
+  backgroundQueue_->async([weak] {
+    auto self = weak.lock();
+    if (!self) {
+      DDLogDebug("cancelConnectivityCheck: self is nil, do nothing");
+      return;
+    }
+    DDLogDebug("cancelConnectivityCheck: set isCancelled");
+    std::shared_ptr<TcpConnection> connection;
+    std::shared_ptr<WorkItem> timeout;
+    {
+      std::lock_guard lock(self->lock_);
+      connection = self->connectionCheck_;
+      timeout = self->timeoutTask_;
+    }
+    // The references are cleared by the state handler when the cancelled state comes in.
+    if (connection) {
+      DDLogDebug("cancelConnectivityCheck: connectionCheck existed, cancelling");
+      connection->cancel();
+    }
+    if (timeout) {
+      timeout->cancel();
+      DDLogDebug("cancelConnectivityCheck: timeoutTask existed, cancelling");
+    }
+    self->isCancelled_.store(true);
+  });
+}
+
+bool ConnectivityChecker::checkConnectivity(std::string_view url, double timeout) {
+  // Shared with the completion, which may still run (on another queue) after this returns.
+  struct Outcome {
+    Semaphore done{0};
+    std::atomic<bool> reachable{false};
+  };
+  auto outcome = std::make_shared<Outcome>();
+  auto checker = make();
+  checker->checkConnectivity(url, timeout, [outcome](const Result& result) {
+    outcome->reachable.store(result.isSuccess());
+    outcome->done.signal();
+  });
+  if (!outcome->done.wait(Time::after(delayOf(timeout))))
+    DDLogWarn("checkConnectivity semaphore timed out");
+  checker.reset();
+  return outcome->reachable.load();
+}
+
+}  // namespace sharedutils
