@@ -32,6 +32,8 @@ Command confidentializeCommand();  // ConfidentializeCommand.cpp
 Command defaultsCommand();         // DefaultsCommand.cpp
 Command pingCommand();             // PingCommand.cpp
 Command statusCommand();           // StatusCommand.cpp
+Command netCommand();              // NetCommand.cpp
+Command probeCommand();            // ProbeCommand.cpp
 
 // Every command, in the order `coreservicectl --help` lists them.
 const std::vector<Command>& commands();

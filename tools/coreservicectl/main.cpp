@@ -4,7 +4,8 @@ namespace coreservicectl {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      pingCommand(), statusCommand(), hostCommand(), confidentializeCommand(), defaultsCommand(),
+      pingCommand(),  statusCommand(),          hostCommand(),     netCommand(),
+      probeCommand(), confidentializeCommand(), defaultsCommand(),
   };
   return table;
 }
