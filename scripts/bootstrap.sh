@@ -16,6 +16,7 @@ packages=(
   liburiparser-dev       # URL rule of confidential text, query items
   libicu-dev             # locale-aware date and number texts
   libmnl-dev             # rtnetlink: default gateway, interface lists
+  libssl-dev             # code signing (CMS, X.509)
   # tools the end-to-end tests drive
   iproute2 util-linux attr
   systemd                # a private systemd-journald for the journal loggers' tests

@@ -1,0 +1,98 @@
+#pragma once
+// Support for tests that sign and check files: a temporary directory, copies of a system program
+// to sign, and children that run them.
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/codesign/tests/TestCertificates.h"
+
+namespace codesign_test {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "codesign-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A copy of `program` (a system executable) at `to`, executable.
+inline std::filesystem::path copyProgram(const std::filesystem::path& program,
+                                         const std::filesystem::path& to) {
+  std::filesystem::copy_file(program, to, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(to, std::filesystem::perms::owner_all);
+  return to;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// A child running `program` with `args`; killed and reaped when the object goes away.
+class Child {
+ public:
+  Child(const std::filesystem::path& program, std::vector<std::string> args) {
+    std::vector<char*> argv;
+    std::string argv0 = program.string();
+    argv.push_back(argv0.data());
+    for (auto& a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, argv0.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+      throw std::runtime_error("cannot spawn " + argv0);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      reap();
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits for the child; returns its wait status.
+  int reap() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+}  // namespace codesign_test
