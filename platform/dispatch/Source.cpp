@@ -16,6 +16,7 @@
 
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/SourceImpl.h"
+#include "platform/dispatch/TimerSchedule.h"
 #include "platform/dispatch/TimerScheduling.h"
 
 namespace platform::dispatch {
@@ -222,19 +223,24 @@ void SourceCore::onEvent(std::uint32_t events) {
   switch (kind_) {
     case Kind::Timer: {
       std::uint64_t expirations = 0;
-      ssize_t r;
       {
         std::lock_guard lock(m_);
         if (fd_ < 0) return;
-        r = read(fd_, &expirations, sizeof expirations);
+        ssize_t r = read(fd_, &expirations, sizeof expirations);
         if (r < 0 && errno == ECANCELED) {
-          // The wall clock was set: re-arm on the same deadline, which fires at once when the
-          // clock went past it and waits again when it was set back.
-          armTimerLocked();
-          return;
+          // The wall clock was set. The kernel drops any expiration that came with the set and
+          // may leave a repeating timer stopped, so the schedule decides: fire now for a passed
+          // deadline, and arm the descriptor again (or disarm it) in every case.
+          TimerSchedule::AfterSet after = wallSchedule_.clockSet(realtimeNow());
+          setWallTimerLocked(after.rearmAt);
+          expirations = after.fireNow ? 1 : 0;
+        } else if (r != static_cast<ssize_t>(sizeof expirations)) {
+          expirations = 0;
+        } else if (timerWall_) {
+          wallSchedule_.expired(expirations);
         }
       }
-      if (r == static_cast<ssize_t>(sizeof expirations) && expirations > 0) merge(expirations);
+      if (expirations > 0) merge(expirations);
       return;
     }
     case Kind::Signal: {
@@ -303,6 +309,7 @@ void SourceCore::scheduleTimer(Time start, std::chrono::nanoseconds interval) {
   timerWall_ = wall;
   timerStart_ = start;
   timerInterval_ = interval;
+  if (wall) wallSchedule_.arm(start.nanoseconds(), interval.count());
   // Pending expirations of the previous schedule are dropped.
   pending_ = 0;
   hasPending_ = false;
@@ -319,29 +326,38 @@ void SourceCore::scheduleTimer(Time start, std::chrono::nanoseconds interval) {
   }
 }
 
-// Leeway is accepted and not used to delay: the kernel's own timer slack already batches
-// wake-ups, and firing on time is always within the leeway, so Strict timers and others behave
-// alike.
+// Leeway is accepted and not used to delay: a timerfd's kernel timer fires on time (timer slack
+// does not apply to it), and firing on time is always within the leeway, so Strict timers and
+// others behave alike.
 void SourceCore::armTimerLocked() {
   if (fd_ < 0) return;
+  if (timerWall_) {
+    setWallTimerLocked(wallSchedule_.isArmed() ? std::optional(wallSchedule_.next())
+                                               : std::nullopt);
+    return;
+  }
   if (timerStart_.isForever()) {
     itimerspec off{};
     timerfd_settime(fd_, 0, &off, nullptr);
     return;
   }
-  std::int64_t start = timerStart_.nanoseconds();
   std::int64_t interval = timerInterval_.count() > 0 ? timerInterval_.count() : 0;
-  if (timerWall_) {
-    // After a clock change a repeating timer continues with its next period from now on,
-    // instead of catching up on periods the jump skipped.
-    std::int64_t now = realtimeNow();
-    if (interval > 0 && start < now) start += ((now - start) / interval + 1) * interval;
-    itimerspec its = toItimerspec(start, interval);
-    timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &its, nullptr);
-  } else {
-    itimerspec its = toItimerspec(start, interval);
-    timerfd_settime(fd_, TFD_TIMER_ABSTIME, &its, nullptr);
+  itimerspec its = toItimerspec(timerStart_.nanoseconds(), interval);
+  timerfd_settime(fd_, TFD_TIMER_ABSTIME, &its, nullptr);
+}
+
+// Arming with TFD_TIMER_CANCEL_ON_SET makes every set of the clock show up as ECANCELED on the
+// next read, which is how a set that passes the deadline is noticed. Arming (or disarming) also
+// discards expirations the kernel counted but nobody read, so a one-shot timer cannot fire
+// twice when the set and its own expiry race.
+void SourceCore::setWallTimerLocked(std::optional<std::int64_t> deadline) {
+  if (!deadline) {
+    itimerspec off{};
+    timerfd_settime(fd_, 0, &off, nullptr);
+    return;
   }
+  itimerspec its = toItimerspec(*deadline, wallSchedule_.interval());
+  timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &its, nullptr);
 }
 
 // --- signals ------------------------------------------------------------------------------------

@@ -10,11 +10,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/dispatch/EventThread.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Time.h"
+#include "platform/dispatch/TimerSchedule.h"
 
 namespace platform::dispatch {
 
@@ -62,6 +64,7 @@ class SourceCore : public detail::EventThread::Handler,
   void registerLocked();
   std::uint32_t epollEvents() const;
   void armTimerLocked();
+  void setWallTimerLocked(std::optional<std::int64_t> deadline);
   std::uint64_t readFileEvents();
 
   const Kind kind_;
@@ -87,6 +90,7 @@ class SourceCore : public detail::EventThread::Handler,
   Time timerStart_ = Time::forever();
   std::chrono::nanoseconds timerInterval_{0};
   bool timerWall_ = false;
+  TimerSchedule wallSchedule_;  // the deadlines of a wall-clock timer (see TimerSchedule.h)
   // Signal
   int signo_ = 0;
   // File, read and write: the user's descriptor (not owned)

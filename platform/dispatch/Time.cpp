@@ -29,6 +29,12 @@ Time Time::after(std::chrono::nanoseconds delay) {
   return Time(Clock::Monotonic, saturatingAdd(clockNow(CLOCK_MONOTONIC), delay.count()));
 }
 
+Time Time::monotonic(std::chrono::steady_clock::time_point when) {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+  if (ns == INT64_MAX) ns = INT64_MAX - 1;  // "forever" is written only as forever()
+  return Time(Clock::Monotonic, ns);
+}
+
 Time Time::wallNow() {
   return Time(Clock::Wall, clockNow(CLOCK_REALTIME));
 }

@@ -16,7 +16,9 @@ class Time {
   static constexpr Time forever() { return Time(Clock::Monotonic, INT64_MAX); }
   static Time now();                                  // monotonic now
   static Time after(std::chrono::nanoseconds delay);  // monotonic now + delay
-  static Time wallNow();                              // wall-clock now
+  // A monotonic deadline from the steady clock (which is CLOCK_MONOTONIC here).
+  static Time monotonic(std::chrono::steady_clock::time_point when);
+  static Time wallNow();  // wall-clock now
   static Time wallAfter(std::chrono::nanoseconds delay);
   static Time wall(std::chrono::system_clock::time_point when);
 
