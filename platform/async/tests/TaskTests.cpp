@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/async/Async.h"
+#include "platform/async/tests/AsyncTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
 
@@ -29,12 +30,7 @@ struct Tracked {
   ~Tracked() { --live; }
 };
 
-template <class T>
-Result<T> finish(const TaskHandle<T>& h) {
-  auto r = h.wait(Time::after(kLimit));
-  if (!r) throw std::runtime_error("the task did not finish in time");
-  return std::move(*r);
-}
+using async_test::finish;
 
 Task<int> addOne(int v) {
   Tracked held;
