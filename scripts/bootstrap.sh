@@ -20,6 +20,7 @@ packages=(
   # tools the end-to-end tests drive
   iproute2 util-linux attr
   systemd                # a private systemd-journald for the journal loggers' tests
+  dbus-daemon            # a private session bus for the notification tests
   gdb                    # stacks of every thread of a test that hangs (scripts/test-launcher.sh)
   dbus-daemon            # a private system bus for the DNS tests
   # packaging: manual pages, the Debian package and its checks

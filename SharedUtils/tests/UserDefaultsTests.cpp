@@ -10,9 +10,7 @@
 #include <thread>
 
 #include "SharedUtils/SupportType.h"
-#include "logging/DDAbstractLogger.h"
-#include "logging/DDLog.h"
-#include "logging/DDLogMessage.h"
+#include "SharedUtils/tests/CapturingLogger.h"
 #include "platform/defaults/tests/DefaultsTestSupport.h"
 
 namespace sharedutils {
@@ -21,31 +19,8 @@ namespace {
 using platform::defaults::Domain;
 using platform::defaults::Value;
 using platform::defaults::testing::TempDir;
+using sharedutils::testing::CapturingLogger;
 namespace UD = UserDefaults;
-
-// Records every record it is handed as "<flag> <function>: <message>".
-class CapturingLogger : public DDAbstractLogger {
- public:
-  void logMessage(const DDLogMessagePtr& m) override {
-    const char* flag = m->flag() == DDLogFlag::info    ? "info"
-                       : m->flag() == DDLogFlag::debug ? "debug"
-                                                       : "other";
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::string(flag) + " " + std::string(m->function().value_or("")) + ": " +
-                     std::string(m->message()));
-  }
-  std::string loggerName() const override { return "settings.test.capture"; }
-  // Every record delivered since the last call (after flushing the dispatcher).
-  std::vector<std::string> take() {
-    DDLog::sharedInstance()->flushLog();
-    std::lock_guard lock(mutex_);
-    return std::exchange(lines_, {});
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
 
 // Every domain of this test process lives in a temporary directory, chosen before any setting
 // is first used.
