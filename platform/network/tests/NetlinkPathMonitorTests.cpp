@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -73,30 +74,34 @@ class Deliveries {
 };
 
 // Blocks a serial queue until released, so kernel notifications pile up in the monitor's socket.
+// The state is shared with the blocked item, which still reads it after the gate is gone.
 class QueueGate {
  public:
-  explicit QueueGate(Queue& queue) {
-    queue.async([this] {
-      std::unique_lock lock(m_);
-      entered_ = true;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return open_; });
+  explicit QueueGate(Queue& queue) : state_(std::make_shared<State>()) {
+    queue.async([state = state_] {
+      std::unique_lock lock(state->m);
+      state->entered = true;
+      state->changed.notify_all();
+      state->changed.wait(lock, [&] { return state->open; });
     });
-    std::unique_lock lock(m_);
-    changed_.wait(lock, [this] { return entered_; });
+    std::unique_lock lock(state_->m);
+    state_->changed.wait(lock, [this] { return state_->entered; });
   }
   ~QueueGate() { open(); }
   void open() {
-    std::lock_guard lock(m_);
-    open_ = true;
-    changed_.notify_all();
+    std::lock_guard lock(state_->m);
+    state_->open = true;
+    state_->changed.notify_all();
   }
 
  private:
-  std::mutex m_;
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool open_ = false;
+  struct State {
+    std::mutex m;
+    std::condition_variable changed;
+    bool entered = false;
+    bool open = false;
+  };
+  std::shared_ptr<State> state_;
 };
 
 class NetlinkPathMonitorTest : public ::testing::Test {
