@@ -124,6 +124,10 @@ TEST_P(DDLogTest, EveryLoggerSeesOneOrderWhileOthersComeAndGo) {
       log->addLogger(transient, DDLogLevel::info);
       std::this_thread::yield();
       log->removeLogger(transient);
+      // Registration is asynchronous and unbounded: without waiting for the queue, this loop
+      // would queue additions faster than the loggers run them, and every synchronous record
+      // behind that backlog would wait longer and longer.
+      log->allLoggers();
     }
   });
   // Flushes while the others log: each returns only after what was queued before it arrived.
