@@ -23,6 +23,7 @@ platform::dispatch::QueuePtr DDAbstractLogger::loggerQueue() {
   if (!_loggerQueue) {
     _loggerQueue = platform::dispatch::Queue::makeSerial(offers(kLoggerName) ? loggerName() : "");
     _loggerQueue->setSpecific(this, this);
+    keyedQueue_.store(_loggerQueue.get(), std::memory_order_release);
   }
   return _loggerQueue;
 }
@@ -33,6 +34,7 @@ void DDAbstractLogger::setLoggerQueue(platform::dispatch::QueuePtr queue) {
   if (_loggerQueue) _loggerQueue->setSpecific(this, nullptr);
   _loggerQueue = std::move(queue);
   _loggerQueue->setSpecific(this, this);
+  keyedQueue_.store(_loggerQueue.get(), std::memory_order_release);
 }
 
 bool DDAbstractLogger::isOnGlobalLoggingQueue() const {
@@ -40,7 +42,8 @@ bool DDAbstractLogger::isOnGlobalLoggingQueue() const {
 }
 
 bool DDAbstractLogger::isOnInternalLoggerQueue() const {
-  return platform::dispatch::Queue::getSpecificCurrent(this) != nullptr;
+  const platform::dispatch::Queue* current = platform::dispatch::Queue::current();
+  return current != nullptr && current == keyedQueue_.load(std::memory_order_acquire);
 }
 
 DDLogFormatterPtr DDAbstractLogger::logFormatter() {

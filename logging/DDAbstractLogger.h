@@ -16,6 +16,7 @@
 // setLogFormatter() on a logger that no shared_ptr owns yet (a subclass constructor setting its
 // default formatter) applies the change at once: nobody else can see the logger then.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,4 +54,8 @@ class DDAbstractLogger : public DDLogger, public std::enable_shared_from_this<DD
 
   mutable std::mutex queueMutex_;
   platform::dispatch::QueuePtr _loggerQueue;
+  // The queue that carries this logger's key, for isOnInternalLoggerQueue(): asked several times
+  // per record, it compares the current queue with this one instead of looking the key up under
+  // the queue's lock.
+  std::atomic<const platform::dispatch::Queue*> keyedQueue_{nullptr};
 };

@@ -11,6 +11,9 @@
 
 namespace {
 
+// Room kept beyond the buffer's limit for the record that crosses it.
+constexpr std::size_t kKeptRecordBytes = 4096;
+
 struct RootFileSystemSizes {
   std::uint64_t blockSize = 4096;
   std::uint64_t optimalTransferSize = 1048576;
@@ -47,17 +50,36 @@ std::uint64_t DDBufferedProxy::maximumBufferSize() {
 
 DDBufferedProxy::DDBufferedProxy(std::shared_ptr<DDFileLogger> fileLogger)
     : fileLogger_(std::move(fileLogger)) {
+  if (DDCrashFlush::Slot* slot = fileLogger_ ? fileLogger_->crashSlot() : nullptr) {
+    const void* none = nullptr;
+    if (slot->pendingOwner.compare_exchange_strong(none, this)) crashSlot_ = slot;
+  }
   maxBufferSizeBytes_ = defaultBufferSize();
   flushBuffer();
 }
 
 DDBufferedProxy::~DDBufferedProxy() {
   if (!fileLogger_) return;
-  if (fileLogger_->isOnInternalLoggerQueue()) {
+  auto last = [this] {
     lt_sendBufferedDataToFileLogger();
+    if (crashSlot_) {
+      DDCrashFlush::Section section(crashSlot_);
+      crashSlot_->pending.store(nullptr, std::memory_order_release);
+      crashSlot_->pendingLength.store(0, std::memory_order_release);
+      crashSlot_->pendingOwner.store(nullptr, std::memory_order_release);
+    }
+  };
+  if (fileLogger_->isOnInternalLoggerQueue()) {
+    last();
   } else {
-    fileLogger_->loggerQueue()->sync([this] { lt_sendBufferedDataToFileLogger(); });
+    fileLogger_->loggerQueue()->sync(last);
   }
+}
+
+void DDBufferedProxy::publishBuffer() {
+  if (!crashSlot_) return;
+  crashSlot_->pending.store(buffer_.data(), std::memory_order_release);
+  crashSlot_->pendingLength.store(buffer_.size(), std::memory_order_release);
 }
 
 template <class F>
@@ -75,24 +97,46 @@ void DDBufferedProxy::onLoggerQueue(F&& work) {
 }
 
 void DDBufferedProxy::flushBuffer() {
-  std::string fresh;
-  fresh.reserve(static_cast<std::size_t>(maxBufferSizeBytes_.load()));
-  buffer_.swap(fresh);
+  DDCrashFlush::Section section(crashSlot_);
+  // The storage is kept for the next records (one record past the limit fits without growing);
+  // only a buffer grown far beyond the limit by a huge record gives its memory back.
+  const auto wanted = static_cast<std::size_t>(maxBufferSizeBytes_.load());
+  if (buffer_.capacity() > 2 * wanted + kKeptRecordBytes) {
+    std::string().swap(buffer_);
+  } else {
+    buffer_.clear();
+  }
+  buffer_.reserve(wanted + kKeptRecordBytes);
   currentBufferSizeBytes_ = 0;
+  publishBuffer();
 }
 
 void DDBufferedProxy::logMessage(const DDLogMessagePtr& message) {
   if (!message) return;
-  const std::string data = fileLogger_->lt_dataForMessage(*message);
-  if (data.empty()) return;
-  buffer_.append(data);
-  currentBufferSizeBytes_ += data.size();
+  line_.clear();
+  if (!fileLogger_->lt_appendDataForMessage(*message, line_)) return;
+  // Once the crash handler may need them, buffered bytes always have an open file to go to:
+  // the file is opened with the first record after a roll rather than with the next send.
+  if (crashSlot_ && DDCrashFlush::isInstalled() &&
+      crashSlot_->fd.load(std::memory_order_relaxed) < 0) {
+    fileLogger_->lt_currentLogFileHandle();
+  }
+  {
+    DDCrashFlush::Section section(crashSlot_);
+    buffer_.append(line_);
+    publishBuffer();
+  }
+  if (line_.capacity() > kKeptRecordBytes) std::string().swap(line_);
+  currentBufferSizeBytes_ = buffer_.size();
   if (currentBufferSizeBytes_.load() >= maxBufferSizeBytes_.load()) {
     lt_sendBufferedDataToFileLogger();
   }
 }
 
 void DDBufferedProxy::lt_sendBufferedDataToFileLogger() {
+  // One section from the write to the emptied buffer: the crash handler writes these bytes
+  // either instead of this call or not at all.
+  DDCrashFlush::Section section(crashSlot_);
   if (!buffer_.empty()) fileLogger_->lt_logData(buffer_);
   flushBuffer();
 }

@@ -8,12 +8,17 @@
 // logger, so the proxy is driven on the wrapped logger's queue, under its name and formatter.
 // Removing the proxy from the dispatcher first sends what is buffered, then lets the wrapped
 // logger roll, so no record is left behind in memory when the file is archived.
+//
+// The buffered bytes are shown to the crash handler (DDCrashFlush.h) through the wrapped
+// logger's slot, so that a crash does not lose them; one proxy per file logger has that right
+// (the first made). Every change of the buffer is a section of that slot.
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "logging/DDCrashFlush.h"
 #include "logging/DDLogger.h"
 
 class DDFileLogger;
@@ -61,10 +66,17 @@ class DDBufferedProxy : public DDLogger, public std::enable_shared_from_this<DDB
   // global logging queue.
   template <class F>
   void onLoggerQueue(F&& work);
+  // Tells the crash handler where the buffered bytes are now; inside a section.
+  void publishBuffer();
 
   const std::shared_ptr<DDFileLogger> fileLogger_;
+  // The wrapped logger's crash slot when this proxy owns its buffered bytes, else null.
+  DDCrashFlush::Slot* crashSlot_ = nullptr;
   // Written only on the wrapped logger's queue.
   std::string buffer_;
+  // The record being added, formatted outside the buffer: a formatter that crashes then leaves
+  // the buffer whole for the crash handler.
+  std::string line_;
   std::atomic<std::uint64_t> maxBufferSizeBytes_{0};
   std::atomic<std::uint64_t> currentBufferSizeBytes_{0};
 };

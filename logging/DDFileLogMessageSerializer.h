@@ -19,6 +19,8 @@ class DDFileLogMessageSerializer {
   virtual std::string dataForString(std::string&& string, const DDLogMessage* message) const {
     return dataForString(std::string_view(string), message);
   }
+  // True when the bytes are always the text itself, so a caller may skip the call.
+  virtual bool passesTextThrough() const { return false; }
 };
 
 // The default: the text's UTF-8 bytes. Texts in this system are UTF-8 byte strings already, so
@@ -27,4 +29,5 @@ class DDFileLogPlainTextMessageSerializer final : public DDFileLogMessageSeriali
  public:
   std::string dataForString(std::string_view string, const DDLogMessage* message) const override;
   std::string dataForString(std::string&& string, const DDLogMessage* message) const override;
+  bool passesTextThrough() const override { return true; }
 };

@@ -16,8 +16,8 @@
 #include "logging/DDLogFileFormatterDefault.h"
 #include "logging/DDLogFileManagerDefault.h"
 #include "platform/base/ErrnoText.h"
-#include "platform/diagnostics/Diagnostics.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/diagnostics/Diagnostics.h"
 
 namespace {
 
@@ -30,6 +30,7 @@ std::atomic<int>& exceptionCounter() {
 }
 
 constexpr int kMaximumReportedExceptions = 10;
+constexpr std::size_t kKeptLineCapacity = 64 * 1024;
 
 // Taken once per process, at the first write of any file logger, and kept for all of them:
 // whether that logger's hooks are the retired argument-less ones and whether its manager offers
@@ -91,7 +92,8 @@ DDFileLogger::DDFileLogger(std::shared_ptr<DDLogFileManager> manager,
     : logFileManager_(manager ? std::move(manager) : std::make_shared<DDLogFileManagerDefault>()),
       completionQueue_(completionQueue
                            ? std::move(completionQueue)
-                           : platform::dispatch::Queue::global(platform::dispatch::QoS::Default)) {
+                           : platform::dispatch::Queue::global(platform::dispatch::QoS::Default)),
+      crashSlot_(DDCrashFlush::acquireSlot()) {
   // Set directly: nobody can see the logger yet, so there is no formatter hook to run.
   _logFormatter = std::make_shared<DDLogFileFormatterDefault>();
   if (logFileManager_->respondsTo(DDLogFileManager::Operation::DidAddToFileLogger)) {
@@ -107,6 +109,7 @@ DDFileLogger::~DDFileLogger() {
   } else {
     loggerQueue()->sync([this] { lt_cleanup(); });
   }
+  DDCrashFlush::releaseSlot(crashSlot_);
 }
 
 void DDFileLogger::lt_cleanup() {
@@ -258,6 +261,12 @@ void DDFileLogger::lt_closeCurrentFile() {
     currentLogFileVnode_.reset();
   }
   if (currentLogFileHandle_ < 0) return;
+  {
+    // The crash handler must never write to a descriptor about to be closed (and perhaps
+    // reused for something else).
+    DDCrashFlush::Section section(crashSlot_);
+    if (crashSlot_) crashSlot_->fd.store(-1, std::memory_order_release);
+  }
   const std::string path = currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
   if (::fsync(currentLogFileHandle_) != 0) {
     reportf("DDFileLogger: Failed to synchronize file: %s",
@@ -483,6 +492,10 @@ int DDFileLogger::lt_openCurrentLogFile() {
     return -1;
   }
   currentLogFileHandle_ = fd;
+  {
+    DDCrashFlush::Section section(crashSlot_);
+    if (crashSlot_) crashSlot_->fd.store(fd, std::memory_order_release);
+  }
   const off_t end = ::lseek(fd, 0, SEEK_END);
   if (end < 0) {
     reportf("DDFileLogger: Failed to seek to end of file: %s",
@@ -527,34 +540,53 @@ std::shared_ptr<const DDFileLogMessageSerializer> DDFileLogger::lt_logFileSerial
     if (auto serializer = logFileManager_->logMessageSerializer()) return serializer;
   }
   // Never destroyed: the exit flush may write (and reach this) after static destructors ran.
-  static platform::base::NoDestructor<
-      std::shared_ptr<const DDFileLogPlainTextMessageSerializer>>
+  static platform::base::NoDestructor<std::shared_ptr<const DDFileLogPlainTextMessageSerializer>>
       plain(std::make_shared<const DDFileLogPlainTextMessageSerializer>());
   return *plain;
 }
 
 std::string DDFileLogger::lt_dataForMessage(const DDLogMessage& message) {
   if (!onLoggerQueueOrReport("lt_dataForMessage")) return {};
-  std::string text;
+  std::string data;
+  appendDataForMessage(message, data);
+  return data;
+}
+
+bool DDFileLogger::lt_appendDataForMessage(const DDLogMessage& message, std::string& out) {
+  if (!onLoggerQueueOrReport("lt_appendDataForMessage")) return false;
+  return appendDataForMessage(message, out);
+}
+
+bool DDFileLogger::appendDataForMessage(const DDLogMessage& message, std::string& out) {
+  const std::size_t start = out.size();
   bool custom = false;
   if (_logFormatter) {
-    auto formatted = _logFormatter->formatLogMessage(message);
-    if (!formatted) return {};
+    if (!_logFormatter->appendFormattedLogMessage(message, out)) {
+      out.resize(start);
+      return false;
+    }
     // A formatter that hands back the record's own text unchanged counts as no formatting.
-    custom = *formatted != message.message();
-    text = std::move(*formatted);
+    custom = std::string_view(out).substr(start) != message.message();
   } else {
-    text = message.message();
+    out.append(message.message());
   }
-  if (text.empty()) return {};
-  if (text.back() != '\n' && (!custom || automaticallyAppendNewline_.load())) text.push_back('\n');
-  return lt_logFileSerializer()->dataForString(std::move(text), &message);
+  if (out.size() == start) return false;
+  if (out.back() != '\n' && (!custom || automaticallyAppendNewline_.load())) out.push_back('\n');
+  const auto serializer = lt_logFileSerializer();
+  if (!serializer->passesTextThrough()) {
+    std::string text = out.substr(start);
+    out.resize(start);
+    out.append(serializer->dataForString(std::move(text), &message));
+  }
+  return out.size() > start;
 }
 
 void DDFileLogger::logMessage(const DDLogMessagePtr& message) {
   if (!message) return;
-  const std::string data = lt_dataForMessage(*message);
-  if (!data.empty()) lt_logData(data);
+  line_.clear();
+  if (lt_appendDataForMessage(*message, line_)) lt_logData(line_);
+  // A huge record does not pin its memory for the logger's lifetime.
+  if (line_.capacity() > kKeptLineCapacity) std::string().swap(line_);
 }
 
 void DDFileLogger::logData(std::string_view data) {
@@ -643,6 +675,8 @@ void DDFileLogger::lt_logData(std::string_view data) {
 }
 
 bool DDFileLogger::lt_writeData(std::string_view data) {
+  // The crash handler's own write of a buffer's bytes never interleaves with this one.
+  DDCrashFlush::Section section(crashSlot_);
   // The path is needed only for a failure's text: it is not copied on the way of every record.
   const auto pathText = [this] {
     return currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();

@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "logging/DDAbstractLogger.h"
+#include "logging/DDCrashFlush.h"
 #include "logging/DDFileLogMessageSerializer.h"
 #include "logging/DDLogFileInfo.h"
 #include "logging/DDLogFileManager.h"
@@ -129,6 +130,13 @@ class DDFileLogger : public DDAbstractLogger {
   std::shared_ptr<const DDFileLogMessageSerializer> lt_logFileSerializer();
   // The bytes for one record (empty: nothing to write).
   std::string lt_dataForMessage(const DDLogMessage& message);
+  // The same bytes appended to `out`; false, with `out` unchanged, when there is nothing to
+  // write. What the write buffer and the logger itself use, so that a line is built in a buffer
+  // that is reused rather than allocated per record.
+  bool lt_appendDataForMessage(const DDLogMessage& message, std::string& out);
+
+  // What this logger shows the crash handler (DDCrashFlush.h); null when the table was full.
+  DDCrashFlush::Slot* crashSlot() const { return crashSlot_; }
 
   // The process-wide count of exceptions caught while writing.
   static int exceptionCount();
@@ -155,9 +163,11 @@ class DDFileLogger : public DDAbstractLogger {
   bool lt_currentFileIsStillAtItsPath() const;
   void lt_closeCurrentFile();
   void notifyManagerOfArchive(const std::string& path, bool wasRolled);
+  bool appendDataForMessage(const DDLogMessage& message, std::string& out);
 
   const std::shared_ptr<DDLogFileManager> logFileManager_;
   const platform::dispatch::QueuePtr completionQueue_;
+  DDCrashFlush::Slot* const crashSlot_;
 
   // Logger-queue state.
   std::shared_ptr<DDLogFileInfo> currentLogFileInfo_;
@@ -171,6 +181,8 @@ class DDFileLogger : public DDAbstractLogger {
   // Records dropped since the last successful write: no file could be opened, or the write
   // failed. Reported in the file with the next record that gets in.
   std::uint64_t lostRecords_ = 0;
+  // The line being written, reused from record to record.
+  std::string line_;
 
   // Settings: stored on the logger queue, read there and by the getters.
   std::atomic<std::uint64_t> maximumFileSize_{kDefaultMaximumFileSize};

@@ -1,5 +1,6 @@
 #include "logging/DDLog.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -42,6 +43,36 @@ void flushAtExit() {
   if (auto log = exitFlushTarget().lock()) log->applicationWillTerminate();
 }
 
+// Every dispatcher alive, for the crash handler's flush. Only construction, destruction and
+// that flush touch it.
+struct DispatcherRegistry {
+  std::mutex mutex;
+  std::vector<DDLog*> dispatchers;
+};
+
+DispatcherRegistry& dispatchers() {
+  static NoDestructor<DispatcherRegistry> r;
+  return *r;
+}
+
+// Written only on the global logging queue, which is serial: a plain load and store suffice.
+constinit std::atomic<std::uint64_t> gDeliveryProgress{0};
+
+void advanceDeliveryProgress() {
+  gDeliveryProgress.store(gDeliveryProgress.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_relaxed);
+}
+
+// Depth of dispatcher work (fan-out, flush, a logger's part of them) on this thread.
+thread_local constinit int tPipelineDepth = 0;
+
+struct PipelineScope {
+  PipelineScope() noexcept { ++tPipelineDepth; }
+  ~PipelineScope() { --tPipelineDepth; }
+  PipelineScope(const PipelineScope&) = delete;
+  PipelineScope& operator=(const PipelineScope&) = delete;
+};
+
 }  // namespace
 
 // ---- Process-wide state ----------------------------------------------------------------------
@@ -61,7 +92,10 @@ platform::dispatch::Group& DDLog::loggingGroup() {
 }
 
 bool DDLog::isOnLoggingQueue() {
-  return platform::dispatch::Queue::getSpecificCurrent(&kQueueIdentityKey) != nullptr;
+  // The identity key marks the global logging queue alone: comparing the queue is the same
+  // question without the lookup's lock, which every record passes several times.
+  const platform::dispatch::Queue* current = platform::dispatch::Queue::current();
+  return current != nullptr && current == loggingQueue().get();
 }
 
 unsigned DDLog::machineProcessorCount() {
@@ -91,6 +125,39 @@ DDLog::DDLog(unsigned processorCount, std::size_t maximumQueuedBytes)
     : processorCount_(processorCount == 0 ? 1 : processorCount),
       maximumQueuedBytes_(maximumQueuedBytes) {
   _loggers.reserve(4);
+  auto& r = dispatchers();
+  std::lock_guard lock(r.mutex);
+  r.dispatchers.push_back(this);
+}
+
+DDLog::~DDLog() {
+  auto& r = dispatchers();
+  std::lock_guard lock(r.mutex);
+  std::erase(r.dispatchers, this);
+}
+
+void DDLog::flushEveryDispatcher() {
+  // Strong references taken under the lock: a dispatcher whose destruction has begun is
+  // skipped, and none is destroyed while its flush runs. The flushes themselves run without
+  // the lock, since the last reference to a dispatcher may be released on the logging queue.
+  std::vector<std::shared_ptr<DDLog>> alive;
+  {
+    auto& r = dispatchers();
+    std::lock_guard lock(r.mutex);
+    for (DDLog* log : r.dispatchers) {
+      if (auto strong = log->weak_from_this().lock()) alive.push_back(std::move(strong));
+    }
+  }
+  for (const auto& log : alive)
+    log->flushLog();
+}
+
+std::uint64_t DDLog::deliveryProgress() noexcept {
+  return gDeliveryProgress.load(std::memory_order_relaxed);
+}
+
+bool DDLog::isOnLoggingPipeline() noexcept {
+  return tPipelineDepth > 0;
 }
 
 // ---- Instance operations ---------------------------------------------------------------------
@@ -276,13 +343,18 @@ std::vector<DDLoggerInformation> DDLog::lt_allLoggersWithLevel() {
 
 void DDLog::lt_log(const DDLogMessagePtr& message) {
   DD_REQUIRE_LOGGING_QUEUE();
+  PipelineScope pipeline;
   const DDLogFlag flag = message->flag();
   if (processorCount_ < 2) {
     // One processor: drive the loggers one after the other, no group.
     for (const auto& node : _loggers) {
       if (!node.level.admits(flag)) continue;
-      node.loggerQueue->sync([&] { node.logger->logMessage(message); });
+      node.loggerQueue->sync([&] {
+        PipelineScope pipeline;  // a busy queue runs the item on its own thread
+        node.logger->logMessage(message);
+      });
     }
+    advanceDeliveryProgress();
     return;
   }
   // Several processors: the loggers work on the record in parallel. Every admitting logger but
@@ -294,25 +366,37 @@ void DDLog::lt_log(const DDLogMessagePtr& message) {
   for (const auto& node : _loggers) {
     if (!node.level.admits(flag)) continue;
     if (last != nullptr) {
-      last->loggerQueue->async(loggingGroup(),
-                               [logger = last->logger, message] { logger->logMessage(message); });
+      last->loggerQueue->async(loggingGroup(), [logger = last->logger, message] {
+        PipelineScope pipeline;
+        logger->logMessage(message);
+      });
       grouped = true;
     }
     last = &node;
   }
-  if (last == nullptr) return;
-  last->loggerQueue->sync([&] { last->logger->logMessage(message); });
-  if (grouped) loggingGroup().wait();
+  if (last != nullptr) {
+    last->loggerQueue->sync([&] {
+      PipelineScope pipeline;
+      last->logger->logMessage(message);
+    });
+    if (grouped) loggingGroup().wait();
+  }
+  advanceDeliveryProgress();
 }
 
 void DDLog::lt_flush() {
   DD_REQUIRE_LOGGING_QUEUE();
+  PipelineScope pipeline;
   for (const auto& node : _loggers) {
     if (node.logger->offers(DDLogger::kFlush)) {
-      node.loggerQueue->async(loggingGroup(), [logger = node.logger] { logger->flush(); });
+      node.loggerQueue->async(loggingGroup(), [logger = node.logger] {
+        PipelineScope pipeline;
+        logger->flush();
+      });
     }
   }
   loggingGroup().wait();
+  advanceDeliveryProgress();
 }
 
 #undef DD_REQUIRE_LOGGING_QUEUE

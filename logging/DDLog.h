@@ -90,8 +90,19 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
 
   explicit DDLog(unsigned processorCount = machineProcessorCount(),
                  std::size_t maximumQueuedBytes = kDefaultMaximumQueuedBytes);
+  ~DDLog();
   DDLog(const DDLog&) = delete;
   DDLog& operator=(const DDLog&) = delete;
+
+  // ---- For the crash handler (DDCrashFlush.h) -----------------------------------------------
+  // Runs flushLog() on every dispatcher alive in the process.
+  static void flushEveryDispatcher();
+  // Grows each time the global logging queue has delivered a record or finished a flush.
+  // Async-signal-safe.
+  static std::uint64_t deliveryProgress() noexcept;
+  // True on a thread that runs a dispatcher's fan-out or flush, or a logger's part of them.
+  // Async-signal-safe.
+  static bool isOnLoggingPipeline() noexcept;
 
   unsigned processorCount() const { return processorCount_; }
   std::size_t maximumQueuedBytes() const { return maximumQueuedBytes_; }

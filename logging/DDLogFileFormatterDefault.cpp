@@ -12,10 +12,20 @@ std::string DDLogFileFormatterDefault::defaultDateText(std::chrono::system_clock
 
 std::optional<std::string> DDLogFileFormatterDefault::formatLogMessage(
     const DDLogMessage& message) {
-  std::string line =
-      dateFormatter_ ? dateFormatter_(message.timestamp()) : defaultDateText(message.timestamp());
-  const std::string_view text = message.message();
-  line.reserve(line.size() + 2 + text.size() + 1);
-  line.append("  ").append(text);
+  std::string line;
+  // Room for the default timestamp, the two blanks and a line end.
+  line.reserve(23 + 2 + message.message().size() + 1);
+  appendFormattedLogMessage(message, line);
   return line;
+}
+
+bool DDLogFileFormatterDefault::appendFormattedLogMessage(const DDLogMessage& message,
+                                                          std::string& out) {
+  if (dateFormatter_) {
+    out.append(dateFormatter_(message.timestamp()));
+  } else {
+    ddAppendTimestampText(out, message.timestamp(), DDTimeZone::utc, '/');
+  }
+  out.append("  ").append(message.message());
+  return true;
 }

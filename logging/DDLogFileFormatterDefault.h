@@ -9,7 +9,9 @@
 
 #include "logging/DDLogFormatter.h"
 
-class DDLogFileFormatterDefault : public DDLogFormatter {
+// Final: its two forms of formatting must stay one text, which a subclass overriding only one
+// of them would break.
+class DDLogFileFormatterDefault final : public DDLogFormatter {
  public:
   // Turns a record's timestamp into text.
   using DateFormatter = std::function<std::string(std::chrono::system_clock::time_point)>;
@@ -19,6 +21,7 @@ class DDLogFileFormatterDefault : public DDLogFormatter {
   explicit DDLogFileFormatterDefault(DateFormatter dateFormatter);
 
   std::optional<std::string> formatLogMessage(const DDLogMessage& message) override;
+  bool appendFormattedLogMessage(const DDLogMessage& message, std::string& out) override;
 
   // The default timestamp text, written by hand: it is on every record's path.
   static std::string defaultDateText(std::chrono::system_clock::time_point date);

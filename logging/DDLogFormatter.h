@@ -27,6 +27,16 @@ class DDLogFormatter {
   // The text to emit for `message`, or nothing to leave the record out for this logger.
   virtual std::optional<std::string> formatLogMessage(const DDLogMessage& message) = 0;
 
+  // The same text appended to `out`; false to leave the record out (`out` is then restored by
+  // the caller). A logger that builds its lines in a reused buffer calls this; a formatter on
+  // the path of every line overrides it to write in place instead of returning a new string.
+  virtual bool appendFormattedLogMessage(const DDLogMessage& message, std::string& out) {
+    auto text = formatLogMessage(message);
+    if (!text) return false;
+    out.append(*text);
+    return true;
+  }
+
   // The optional operations this formatter offers (a mask of Operation bits).
   virtual unsigned offeredOperations() const { return 0; }
   bool offers(Operation op) const { return (offeredOperations() & op) != 0; }

@@ -17,6 +17,13 @@ void put(char* out, long value, int width) {
 
 std::string ddTimestampText(std::chrono::system_clock::time_point when, DDTimeZone zone,
                             char dateSeparator) {
+  std::string text;
+  ddAppendTimestampText(text, when, zone, dateSeparator);
+  return text;
+}
+
+void ddAppendTimestampText(std::string& out, std::chrono::system_clock::time_point when,
+                           DDTimeZone zone, char dateSeparator) {
   const auto ms = std::chrono::floor<std::chrono::milliseconds>(when.time_since_epoch()).count();
   const long long secs = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
   const long millis = static_cast<long>(ms - secs * 1000);
@@ -53,7 +60,7 @@ std::string ddTimestampText(std::chrono::system_clock::time_point when, DDTimeZo
   std::memcpy(buf, cached, sizeof cached);
   buf[19] = ':';
   put(buf + 20, millis, 3);
-  return std::string(buf, sizeof buf);
+  out.append(buf, sizeof buf);
 }
 
 std::string ddProcessName() {

@@ -13,6 +13,9 @@ enum class DDTimeZone { utc, local };
 
 std::string ddTimestampText(std::chrono::system_clock::time_point when, DDTimeZone zone,
                             char dateSeparator);
+// The same 23 characters appended to `out`.
+void ddAppendTimestampText(std::string& out, std::chrono::system_clock::time_point when,
+                           DDTimeZone zone, char dateSeparator);
 
 // Local time with "-" between the date's parts.
 inline std::string ddLocalTimeText(std::chrono::system_clock::time_point when) {
