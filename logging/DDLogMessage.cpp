@@ -147,7 +147,6 @@ void DDLogMessage::build(DDLogLevel level, DDLogFlag flag, std::int64_t context,
     setText(ownedFunction_, function_, function,
             (options & DDLogMessageOptions::copyFunction) == 0);
   }
-  fileName_ = fileNameOf(file_);
 
   const ThreadIdentity& thread = currentThreadIdentity();
   threadID_ = thread.id;
@@ -186,7 +185,6 @@ std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
     c->ownedQueueLabel_ = queueLabel_;
     c->queueLabel_ = c->ownedQueueLabel_;
   }
-  c->fileName_ = fileNameOf(c->file_);
   c->hasFunction_ = hasFunction_;
   c->level_ = level_;
   c->flag_ = flag_;

@@ -132,8 +132,10 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
   DDLogFlag flag() const noexcept { return flag_; }
   std::int64_t context() const noexcept { return context_; }
   std::string_view file() const noexcept { return file_; }
-  // The last path component of file(), cut before its last "." when it has one.
-  std::string_view fileName() const noexcept { return fileName_; }
+  // The last path component of file(), cut before its last "." when it has one. Worked out on
+  // each call rather than when the record is built: few loggers ask, and building a record is
+  // on the calling thread's path.
+  std::string_view fileName() const noexcept { return fileNameOf(file_); }
   std::optional<std::string_view> function() const noexcept {
     return hasFunction_ ? std::optional<std::string_view>(function_) : std::nullopt;
   }
@@ -169,7 +171,7 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
              std::optional<Timestamp> timestamp);
 
   std::string ownedMessage_, ownedFormat_, ownedFile_, ownedFunction_;
-  std::string_view message_, messageFormat_, file_, fileName_, function_;
+  std::string_view message_, messageFormat_, file_, function_;
   bool hasFunction_ = false;
   DDLogLevel level_;
   DDLogFlag flag_;

@@ -224,9 +224,10 @@ void appendC(std::string& out, const char* cfmt, T value) {
 void appendPadded(std::string& out, std::string_view text, int width, bool left) {
   const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
   const std::size_t pad = w > text.size() ? w - text.size() : 0;
-  if (!left) out.append(pad, ' ');
+  // Most fields have no width: no call at all for the padding then.
+  if (pad != 0 && !left) out.append(pad, ' ');
   out.append(text);
-  if (left) out.append(pad, ' ');
+  if (pad != 0 && left) out.append(pad, ' ');
 }
 
 void appendDescription(std::string& out, const DDFormatArgument& a, int width, bool left,
