@@ -9,6 +9,7 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -183,6 +184,20 @@ std::string removeWhitespacesAndNewLines(std::string_view text) {
   return removeCodePoints(text, [](UChar32 c) { return isWhitespace(c) || isNewline(c); });
 }
 
+std::string_view trimmingWhitespacesAndNewLines(std::string_view text) {
+  const auto blank = [](UChar32 c) { return isWhitespace(c) || isNewline(c); };
+  std::size_t begin = text.size();
+  std::size_t end = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t start = i;
+    if (!blank(nextCodePoint(text, i))) {
+      begin = std::min(begin, start);
+      end = i;
+    }
+  }
+  return begin < end ? text.substr(begin, end - begin) : text.substr(text.size());
+}
+
 std::string removeNewLines(std::string_view text) {
   return removeCodePoints(text, isNewline);
 }
@@ -202,6 +217,13 @@ std::string removeSuccessiveWhitespaces(std::string_view text) {
     }
   }
   return out;
+}
+
+bool isValidUTF8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (nextCodePoint(text, i) < 0) return false;
+  }
+  return true;
 }
 
 bool isInteger(std::string_view text) {

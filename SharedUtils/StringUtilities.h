@@ -30,11 +30,17 @@ std::optional<std::string> stringByAddingPercentEncodingForURLQueryValue(std::st
 // Removes every whitespace (tab and the Unicode space separators) and newline (U+000A-U+000D,
 // U+0085, U+2028, U+2029) character.
 std::string removeWhitespacesAndNewLines(std::string_view text);
+// `text` without the whitespace and newline characters (as above) at its start and end.
+std::string_view trimmingWhitespacesAndNewLines(std::string_view text);
 // Removes every newline character (as above).
 std::string removeNewLines(std::string_view text);
 // Replaces each run of one or more whitespace characters (tab, newline, form feed, carriage
 // return and the Unicode separators Zs, Zl, Zp) by a single space.
 std::string removeSuccessiveWhitespaces(std::string_view text);
+
+// True when `text` is well-formed UTF-8: shortest forms only, no surrogates, nothing above
+// U+10FFFF.
+bool isValidUTF8(std::string_view text);
 
 // True when `text` is not empty and consists of the ASCII digits 0-9 only (no sign, no other
 // digits).

@@ -55,6 +55,11 @@ TEST(StringUtilitiesTests, WhitespaceAndNewlineRemoval) {
   EXPECT_EQ(removeWhitespacesAndNewLines("a" + spaces + "b" + newlines + "c"), "abc");
   EXPECT_EQ(removeNewLines("a" + spaces + "b" + newlines + "c"), "a" + spaces + "bc");
   EXPECT_EQ(removeWhitespacesAndNewLines("\xFF x\xC3"), "\xFFx\xC3");  // bad bytes stay
+  // Trimming: both ends only, the inside kept; a bad byte is not blank.
+  EXPECT_EQ(trimmingWhitespacesAndNewLines(spaces + newlines + "a " + newlines + "b" + spaces),
+            "a " + newlines + "b");
+  EXPECT_EQ(trimmingWhitespacesAndNewLines(spaces + newlines), "");
+  EXPECT_EQ(trimmingWhitespacesAndNewLines(" \xFF "), "\xFF");
 
   EXPECT_EQ(removeSuccessiveWhitespaces("a  \t\n\r\f b\tc"), "a b c");
   EXPECT_EQ(removeSuccessiveWhitespaces("  lead and trail  "), " lead and trail ");
@@ -67,6 +72,19 @@ TEST(StringUtilitiesTests, WhitespaceAndNewlineRemoval) {
             "a\v\xC2\x85"
             "b");
   EXPECT_EQ(removeSuccessiveWhitespaces(""), "");
+}
+
+TEST(StringUtilitiesTests, ValidUTF8IsStrict) {
+  for (const char* text :
+       {"", "plain", "\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF"}) {
+    EXPECT_TRUE(isValidUTF8(text)) << text;
+  }
+  EXPECT_TRUE(isValidUTF8(std::string_view("a\0b", 3)));
+  // Truncated, stray continuation, overlong, surrogate, above U+10FFFF, invalid lead bytes.
+  for (const char* text : {"\xC3", "a\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80",
+                           "\xF4\x90\x80\x80", "\xFE", "\xFF"}) {
+    EXPECT_FALSE(isValidUTF8(text)) << text;
+  }
 }
 
 TEST(StringUtilitiesTests, IsIntegerAcceptsAsciiDigitsOnly) {
