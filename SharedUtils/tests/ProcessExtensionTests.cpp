@@ -130,10 +130,11 @@ TEST_F(ProcessExtension, ExecuteProcessWritesTheOutputFileAndReportsTheExit) {
                             [&](bool ok) { done.put(ok); });
     EXPECT_EQ(done.wait(), c.succeeds);
     EXPECT_EQ(read(file), c.file);
-    EXPECT_EQ(log_->takeWithCallSites(), c.succeeds ? Lines{}
-                                       : Lines{std::string(kFunction) +
-                                               "ERROR executeProcess(writingOutputTo:): Process "
-                                               "/bin/sh terminated with 3 code, failing request."});
+    EXPECT_EQ(log_->takeWithCallSites(),
+              c.succeeds ? Lines{}
+                         : Lines{std::string(kFunction) +
+                                 "ERROR executeProcess(writingOutputTo:): Process "
+                                 "/bin/sh terminated with 3 code, failing request."});
     EXPECT_EQ(done.count(), 1u);
   }
 }
