@@ -67,10 +67,14 @@ _coreservicectl() {
       operands+=("$word")
     fi
   done
-  # The word after an option that takes a value is that value: directories for --dir, nothing
-  # to offer for the others.
+  # The word after an option that takes a value is that value: directories for --dir, files for
+  # codesign's keys, certificates and anchors, nothing to offer for the others.
   if [[ $prev == -* ]] && grep -qxF -- "$prev" <<<"$valued"; then
-    [[ $prev == --dir || $prev == -d ]] && COMPREPLY=($(compgen -d -- "$cur"))
+    if [[ $prev == --dir || $prev == -d ]]; then
+      COMPREPLY=($(compgen -d -- "$cur"))
+    elif [[ $command == codesign ]]; then
+      COMPREPLY=($(compgen -f -- "$cur"))
+    fi
     return
   fi
   if [[ $cur == -* ]]; then
@@ -82,6 +86,11 @@ _coreservicectl() {
       0) COMPREPLY=($(compgen -W "read write delete watch" -- "$cur")) ;;
       3) [[ ${operands[0]} == write ]] &&
            COMPREPLY=($(compgen -W "bool int uint double string date data map datalist" -- "$cur")) ;;
+    esac
+  elif [[ $command == codesign ]]; then
+    case ${#operands[@]} in
+      0) COMPREPLY=($(compgen -W "sign verify" -- "$cur")) ;;
+      1) COMPREPLY=($(compgen -f -- "$cur")) ;;
     esac
   fi
 }

@@ -40,6 +40,10 @@ trap 'rm -rf "$scratch"' EXIT
 mkdir "$scratch/only-dir" && touch "$scratch/only-file"
 expect "$scratch/only-dir" "defaults" "-d" "$scratch/only"
 expect "$scratch/only-dir" "defaults" "--dir" "=" "$scratch/only"
+expect "sign verify" "codesign" ""
+expect "$scratch/only-file" "codesign" "verify" "$scratch/only-f"
+expect "$scratch/only-file" "codesign" "sign" "--key" "$scratch/only-f"
+expect "" "codesign" "verify" "$scratch/only-file" ""
 expect "defaults" "help" "def"
 expect "" "help" "defaults" ""
 

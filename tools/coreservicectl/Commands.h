@@ -30,6 +30,7 @@ struct Command {
 Command hostCommand();             // HostCommand.cpp
 Command confidentializeCommand();  // ConfidentializeCommand.cpp
 Command defaultsCommand();         // DefaultsCommand.cpp
+Command codesignCommand();         // CodesignCommand.cpp
 Command pingCommand();             // PingCommand.cpp
 Command statusCommand();           // StatusCommand.cpp
 Command netCommand();              // NetCommand.cpp

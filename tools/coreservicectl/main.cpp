@@ -5,7 +5,7 @@ namespace coreservicectl {
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
       pingCommand(),  statusCommand(),          hostCommand(),     netCommand(),
-      probeCommand(), confidentializeCommand(), defaultsCommand(),
+      probeCommand(), confidentializeCommand(), defaultsCommand(), codesignCommand(),
   };
   return table;
 }
