@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "SharedUtils/PublishedUserDefault.h"
-#include "SharedUtils/tests/CapturingLogger.h"
+#include "SharedUtils/tests/LogCapture.h"
 #include "platform/defaults/tests/DefaultsTestSupport.h"
 #include "platform/notifications/NotificationStore.h"
 #include "platform/notifications/testing/Awaited.h"
@@ -27,7 +27,7 @@ using platform::defaults::testing::TempDir;
 using pn::testing::Awaited;
 using pn::testing::PrivateSessionBus;
 using pn::testing::TestNotificationServer;
-using sharedutils::testing::CapturingLogger;
+using sharedutils::testsupport::LogCapture;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 using Category = NotificationCategory;
@@ -45,7 +45,10 @@ const bool kPrepared = [] {
 }();
 
 std::string line(const std::string& flag, const std::string& text) {
-  return flag + " scheduleNotification(message:title:withCategory:): scheduleNotification: " + text;
+  return flag +
+         " NotificationHelpers scheduleNotification(message:title:withCategory:): "
+         "scheduleNotification: " +
+         text;
 }
 
 // What the test server records for a notice of the client.
@@ -112,7 +115,7 @@ class NotificationHelpersTest : public ::testing::Test {
     return calls;
   }
 
-  std::shared_ptr<CapturingLogger> logger = std::make_shared<CapturingLogger>();
+  std::shared_ptr<LogCapture> logger = std::make_shared<LogCapture>();
   static inline std::unique_ptr<PrivateSessionBus> bus;
   std::unique_ptr<TestNotificationServer> server;
 };
@@ -165,7 +168,7 @@ TEST_F(NotificationHelpersTest, NotDeterminedAsksOnceAndAGrantSchedulesAgainFrom
   EXPECT_EQ(
       schedule("Your session ends in 5 minutes", "Session", Category::sessionExpirationWarning),
       ScheduleOutcome::shown);
-  EXPECT_EQ(logger->take(),
+  EXPECT_EQ(logger->takeWithCallSites(),
             (Lines{line("debug", "show user alert about: Your session ends in 5 minutes"),
                    line("debug",
                         "authorizationStatus:notDetermined, try asking authorization for "
@@ -186,7 +189,7 @@ TEST_F(NotificationHelpersTest, NotDeterminedAsksOnceAndAGrantSchedulesAgainFrom
 TEST_F(NotificationHelpersTest, WithoutPermissionNothingIsShown) {
   // A bus with no notification server: asking is refused, and the refusal is remembered.
   EXPECT_EQ(schedule("m", "t", Category::connectionEnded), ScheduleOutcome::notGranted);
-  EXPECT_EQ(logger->take(),
+  EXPECT_EQ(logger->takeWithCallSites(),
             (Lines{line("debug", "show user alert about: m"),
                    line("debug",
                         "authorizationStatus:notDetermined, try asking authorization for "
@@ -195,7 +198,7 @@ TEST_F(NotificationHelpersTest, WithoutPermissionNothingIsShown) {
                    line("info", "cannot alert user since permission not granted")}));
   startServer();
   EXPECT_EQ(schedule("m", "t", Category::serviceNotification), ScheduleOutcome::denied);
-  EXPECT_EQ(logger->take(),
+  EXPECT_EQ(logger->takeWithCallSites(),
             (Lines{line("debug", "show user alert about: m"),
                    line("info",
                         "authorizationStatus: denied, authorizationStatus: denied, cannot alert "
@@ -207,7 +210,7 @@ TEST_F(NotificationHelpersTest, WithoutPermissionNothingIsShown) {
   bus->stop();
   ASSERT_TRUE(shared()->remove(pn::kAuthorizationStatusKey));
   EXPECT_EQ(schedule("m", "t", std::nullopt), ScheduleOutcome::authorizationFailed);
-  EXPECT_EQ(logger->take(),
+  EXPECT_EQ(logger->takeWithCallSites(),
             (Lines{line("debug", "show user alert about: m"),
                    line("debug",
                         "authorizationStatus:notDetermined, try asking authorization for "
@@ -235,7 +238,7 @@ TEST_F(NotificationHelpersTest, OtherAuthorizationStatesShowTheNotice) {
     EXPECT_EQ(schedule("m", "t", std::nullopt), ScheduleOutcome::shown) << c.status;
     Lines expected{line("debug", "show user alert about: m")};
     expected.insert(expected.end(), c.extra.begin(), c.extra.end());
-    EXPECT_EQ(logger->take(), expected) << c.status;
+    EXPECT_EQ(logger->takeWithCallSites(), expected) << c.status;
   }
   // A notice without a category: no category hint, silent, the server's own urgency.
   EXPECT_EQ(server->calls(),
@@ -254,8 +257,9 @@ TEST_F(NotificationHelpersTest, WarningsAndConnectionEndedAreNotRepeatedWhileOnS
     logger->take();
     EXPECT_TRUE(ignored(category));
     EXPECT_EQ(schedule("second", name, category), ScheduleOutcome::alreadyShown);
-    EXPECT_EQ(logger->take(), Lines{line("debug", "notification from category " + name +
-                                                      " already exists, do not notify again")});
+    EXPECT_EQ(logger->takeWithCallSites(),
+              Lines{line("debug", "notification from category " + name +
+                                      " already exists, do not notify again")});
     // Once the user has dismissed it, the next one is shown.
     server->close(server->notifications().at(0).id);
     EXPECT_FALSE(ignoredOnceIt(category, false));
@@ -370,7 +374,7 @@ TEST_F(NotificationHelpersTest, AServerThatVanishesTakesItsNoticesAlong) {
   EXPECT_FALSE(ignored(Category::sessionExpirationWarning));
   logger->take();
   EXPECT_EQ(schedule("c", "t", Category::connectionEnded), ScheduleOutcome::failed);
-  EXPECT_EQ(logger->take(),
+  EXPECT_EQ(logger->takeWithCallSites(),
             (Lines{line("debug", "show user alert about: c"),
                    line("warning",
                         "failed to show alert with error The name org.freedesktop.Notifications "

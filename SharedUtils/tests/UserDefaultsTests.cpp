@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "SharedUtils/SupportType.h"
-#include "SharedUtils/tests/CapturingLogger.h"
+#include "SharedUtils/tests/LogCapture.h"
 #include "platform/defaults/tests/DefaultsTestSupport.h"
 
 namespace sharedutils {
@@ -19,7 +19,7 @@ namespace {
 using platform::defaults::Domain;
 using platform::defaults::Value;
 using platform::defaults::testing::TempDir;
-using sharedutils::testing::CapturingLogger;
+using sharedutils::testsupport::LogCapture;
 namespace UD = UserDefaults;
 
 // Every domain of this test process lives in a temporary directory, chosen before any setting
@@ -41,7 +41,7 @@ class UserDefaultsTest : public ::testing::Test {
     logger->take();
   }
   void TearDown() override { DDLog::sharedInstance()->removeLogger(logger); }
-  std::shared_ptr<CapturingLogger> logger = std::make_shared<CapturingLogger>();
+  std::shared_ptr<LogCapture> logger = std::make_shared<LogCapture>();
 };
 using Lines = std::vector<std::string>;
 
@@ -127,11 +127,14 @@ TEST_F(UserDefaultsTest, OverridesWinLogAndLeaveWritesToTheSuite) {
   EXPECT_EQ(UD::demHwDataUploadIntervals.wrappedValue(), 45);
   ASSERT_TRUE(standard->set("demPopProbeEnabled", Value(false)));
   EXPECT_FALSE(UD::demPopProbeEnabledOutOfTunnel.wrappedValue());
-  EXPECT_EQ(logger->take(),
-            (Lines{"info demHwEnabled: DEM Hardware metrics enabled set to: 0",
-                   "info oldBypassModeEnabled: Old Bypass mode enabled set to: 1",
-                   "info demHwDataUploadIntervals: DEM Hardware metrics upload interval set to: 45",
-                   "info demPopProbeEnabledOutOfTunnel: DEM POP probe out of tunnel set to: 0"}));
+  EXPECT_EQ(
+      logger->takeWithCallSites(),
+      (Lines{"info UserDefaults+Extension demHwEnabled: DEM Hardware metrics enabled set to: 0",
+             "info UserDefaults+Extension oldBypassModeEnabled: Old Bypass mode enabled set to: 1",
+             "info UserDefaults+Extension demHwDataUploadIntervals: DEM Hardware metrics upload "
+             "interval set to: 45",
+             "info UserDefaults+Extension demPopProbeEnabledOutOfTunnel: DEM POP probe out of "
+             "tunnel set to: 0"}));
 
   // An override of the wrong kind is ignored without a log; the suite's value is read.
   ASSERT_TRUE(standard->set("demHwEnabled", Value("off")));
@@ -139,7 +142,7 @@ TEST_F(UserDefaultsTest, OverridesWinLogAndLeaveWritesToTheSuite) {
   ASSERT_TRUE(standard->remove("oldBypassModeEnabled"));
   UD::oldBypassModeEnabled.modifyWrappedValue([](bool& v) { v = !v; });
   EXPECT_FALSE(UD::oldBypassModeEnabled.wrappedValue());
-  EXPECT_EQ(logger->take(), Lines{});
+  EXPECT_EQ(logger->takeWithCallSites(), Lines{});
   for (const char* key : {"demHwEnabled", "demHwDataUploadIntervals", "demPopProbeEnabled"})
     ASSERT_TRUE(standard->remove(key));
 }
@@ -151,11 +154,14 @@ TEST_F(UserDefaultsTest, LoggedSettingsLogTheValueReadBackAfterEveryWrite) {
   UD::sssReferenceId.setWrappedValue(4000000000u);
   UD::sssReferenceId.modifyWrappedValue([](std::uint32_t& v) { v += 1; });
   UD::alwaysOnEnabled.setWrappedValue(true);  // other settings do not log their writes
-  EXPECT_EQ(logger->take(), (Lines{"debug serverAddress: didSet serverAddress (static ip):10.0.0.1",
-                                   "debug serverAddress: didSet serverAddress (static ip):10.0.0.1",
-                                   "debug serverAddress: didSet serverAddress (static ip):default",
-                                   "debug sssReferenceId: didSet sssReferenceId:4000000000",
-                                   "debug sssReferenceId: didSet sssReferenceId:4000000001"}));
+  EXPECT_EQ(
+      logger->takeWithCallSites(),
+      (Lines{
+          "debug UserDefaults+Extension serverAddress: didSet serverAddress (static ip):10.0.0.1",
+          "debug UserDefaults+Extension serverAddress: didSet serverAddress (static ip):10.0.0.1",
+          "debug UserDefaults+Extension serverAddress: didSet serverAddress (static ip):default",
+          "debug UserDefaults+Extension sssReferenceId: didSet sssReferenceId:4000000000",
+          "debug UserDefaults+Extension sssReferenceId: didSet sssReferenceId:4000000001"}));
 }
 
 }  // namespace
