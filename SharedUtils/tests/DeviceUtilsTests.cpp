@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "SharedUtils/tests/NetworkNamespace.h"
+#include "testsupport/NetworkNamespace.h"
 
 namespace sharedutils {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/defaults/Domain.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
@@ -12,7 +12,7 @@ using platform::defaults::Domain;
 using platform::defaults::Value;
 
 TEST(EnvironmentUtils, ShowDeveloperScreenReadsTheStandardDomainAfresh) {
-  platform::defaults::testing::TempDir base;
+  testsupport::TemporaryDirectory base;
   Domain::setBaseDirectory(base.path());
   auto standard = Domain::standard();
   ASSERT_TRUE(standard->isAvailable());

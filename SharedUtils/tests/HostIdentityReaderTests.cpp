@@ -9,8 +9,8 @@
 #include <regex>
 
 #include "SharedUtils/MacUtils.h"
-#include "SharedUtils/tests/NetworkNamespace.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
+#include "testsupport/NetworkNamespace.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using std::nullopt;
 
 // A directory tree standing in for "/", removed with everything in it at the end of the test.
-class FakeRoot : public platform::defaults::testing::TempDir {
+class FakeRoot : public testsupport::TemporaryDirectory {
  public:
   void write(const fs::path& relative, std::string_view contents) const {
     fs::create_directories((path() / relative).parent_path());

@@ -11,7 +11,7 @@
 #include <string>
 #include <tuple>
 
-#include "SharedUtils/tests/NetworkNamespace.h"
+#include "testsupport/NetworkNamespace.h"
 
 namespace sharedutils {
 namespace {

@@ -11,11 +11,11 @@
 
 #include "SharedUtils/PublishedUserDefault.h"
 #include "SharedUtils/tests/LogCapture.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
 #include "platform/notifications/NotificationStore.h"
 #include "platform/notifications/testing/Awaited.h"
 #include "platform/notifications/testing/PrivateSessionBus.h"
 #include "platform/notifications/testing/TestNotificationServer.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
@@ -23,7 +23,7 @@ namespace {
 namespace pn = platform::notifications;
 using platform::defaults::Domain;
 using platform::defaults::Value;
-using platform::defaults::testing::TempDir;
+using TempDir = ::testsupport::TemporaryDirectory;
 using pn::testing::Awaited;
 using pn::testing::PrivateSessionBus;
 using pn::testing::TestNotificationServer;

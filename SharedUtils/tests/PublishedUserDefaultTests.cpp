@@ -10,22 +10,22 @@
 #include <thread>
 
 #include "SharedUtils/AnyOptional.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
-#include "platform/reactive/tests/ReactiveTestSupport.h"
-#include "tools/coreservicectl/tests/ToolProcess.h"
+#include "testsupport/ChildProcess.h"
+#include "testsupport/Eventually.h"
+#include "testsupport/RecordingSubscriber.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
 
 using platform::defaults::Domain;
 using platform::defaults::Value;
-using platform::defaults::testing::eventually;
-using platform::defaults::testing::TempDir;
+using testsupport::eventually;
 
 // A subscriber recording everything the publisher delivers, in order.
 template <class T>
 auto received(platform::reactive::AnyPublisher<T>& publisher) {
-  auto r = std::make_shared<platform::reactive::testing::RecordingSubscriber<T>>(
+  auto r = std::make_shared<testsupport::RecordingSubscriber<T>>(
       platform::reactive::Demand::unlimited(), platform::reactive::Demand::none());
   publisher.subscribe(r);
   return r;
@@ -33,7 +33,7 @@ auto received(platform::reactive::AnyPublisher<T>& publisher) {
 
 class PublishedUserDefaultTest : public ::testing::Test {
  protected:
-  TempDir base;
+  testsupport::TemporaryDirectory base;
   std::shared_ptr<Domain> domain = Domain::open("dom", base.path() / "dom");
 };
 
@@ -146,8 +146,8 @@ TEST_F(PublishedUserDefaultTest, ChangesFromAnotherProcessArriveAndEqualValuesDo
   PublishedUserDefault<std::optional<std::string>> user(Keys("user"), std::nullopt, domain);
   auto got = received(user.projectedValue());
   const auto tool = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {"defaults", "--dir", base.path().string()});
-    return coreservicectl::testsupport::runTool(args).exitStatus;
+    args.insert(args.begin(), {CORESERVICECTL_PATH, "defaults", "--dir", base.path().string()});
+    return testsupport::runProcess(args).exitStatus;
   };
   ASSERT_EQ(tool({"write", "dom", "user", "string", "bob"}), 0);
   ASSERT_TRUE(eventually([&] { return got->values().size() >= 2; }));

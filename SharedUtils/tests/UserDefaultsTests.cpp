@@ -11,21 +11,20 @@
 
 #include "SharedUtils/SupportType.h"
 #include "SharedUtils/tests/LogCapture.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
 
 using platform::defaults::Domain;
 using platform::defaults::Value;
-using platform::defaults::testing::TempDir;
 using sharedutils::testsupport::LogCapture;
 namespace UD = UserDefaults;
 
 // Every domain of this test process lives in a temporary directory, chosen before any setting
 // is first used.
-const TempDir& testBase() {
-  static TempDir dir;
+const ::testsupport::TemporaryDirectory& testBase() {
+  static ::testsupport::TemporaryDirectory dir;
   return dir;
 }
 const bool kBaseChosen = [] {

@@ -17,12 +17,14 @@
 #include "daemon/CoreServiceProtocol.h"
 #include "logging/DDLogFileInfo.h"
 #include "platform/xpc/Message.h"
+#include "testsupport/Eventually.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::xpc::Value;
+using testsupport::eventually;
 
 const std::string kDaemonPath = CORESERVICED_PATH;
 const std::string kCtlPath = CORESERVICECTL_PATH;
@@ -49,16 +51,6 @@ int countOf(const std::string& haystack, const std::string& needle) {
   for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
     ++n;
   return n;
-}
-
-template <class Pred>
-bool eventually(Pred pred) {
-  const auto deadline = std::chrono::steady_clock::now() + 15s;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 sockaddr_un addressOf(const std::string& path) {

@@ -17,7 +17,7 @@
 #include "logging/DDAbstractLogger.h"
 #include "logging/DDLog.h"
 #include "logging/DDLogFileManagerFileSystem.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace logtest {
 
@@ -31,7 +31,7 @@ inline std::shared_ptr<DDLogMessage> record(
                                         1, nullptr, 0, when);
 }
 
-using dispatch_test::eventually;
+using testsupport::eventually;
 
 // A list of texts that several threads may add to.
 class Journal {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace journaltest {
 
@@ -60,7 +60,7 @@ class JournalSandbox {
       journald_ = -1;
       return;
     }
-    if (!dispatch_test::eventually(
+    if (!testsupport::eventually(
             [] { return std::filesystem::exists("/run/systemd/journal/socket"); })) {
       error_ = "journald did not open its socket";
     }
@@ -83,7 +83,7 @@ class JournalSandbox {
   static std::vector<Fields> entries(const std::function<bool(const Fields&)>& keep,
                                      std::size_t count) {
     std::vector<Fields> found;
-    dispatch_test::eventually([&] {
+    testsupport::eventually([&] {
       found = read(keep);
       return found.size() >= count;
     });

@@ -10,7 +10,7 @@
 #include "platform/async/Async.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSchedule.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace platform::async {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 using dispatch::Queue;
 using dispatch::Time;
 using dispatch::TimerSchedule;
-using dispatch_test::eventually;
+using testsupport::eventually;
 using namespace std::chrono_literals;
 
 constexpr auto kLimit = 20s;

@@ -1,44 +1,22 @@
 #pragma once
-// Test support shared by the settings-store tests here and in SharedUtils: a temporary
-// directory, waiting for a condition with a generous deadline, and a recorder of changes.
-#include <stdlib.h>
+// Test support of the settings-store tests: a recorder of changes and a summary of them.
 
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/defaults/Domain.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace platform::defaults::testing {
 
 using namespace std::chrono_literals;
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "defaults-test-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
-
-using dispatch_test::eventually;
+using testsupport::eventually;
 
 // Collects the changes delivered to an observer and lets the test wait for them.
 class ChangeLog {

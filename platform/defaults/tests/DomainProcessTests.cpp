@@ -81,7 +81,7 @@ bool integrityOk(const std::filesystem::path& db) {
 }
 
 TEST(DomainProcesses, ConcurrentWritersLoseNoUpdateAndObserversHearTheLastOne) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   constexpr int kProcesses = 4, kEach = 150, kTotal = (kProcesses + 2) * kEach;
   auto d = Domain::open("d", dir.path());
   auto other = Domain::open("d", dir.path());
@@ -124,7 +124,7 @@ TEST(DomainProcesses, ConcurrentWritersLoseNoUpdateAndObserversHearTheLastOne) {
 }
 
 TEST(DomainProcesses, WriterKilledMidTransactionLeavesAReadableDomain) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   auto d = Domain::open("d", dir.path());
   ASSERT_TRUE(d->set("kept", Value("before")));
   {

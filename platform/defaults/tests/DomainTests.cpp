@@ -23,7 +23,7 @@ Value integer(std::int64_t v) {
 }
 
 TEST(Domain, EveryKindPersistsExactlyAcrossConnections) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   const std::vector<std::pair<std::string, Value>> values = {
       {"bool", Value(true)},
       {"data", Value(Data{})},
@@ -56,7 +56,7 @@ TEST(Domain, EveryKindPersistsExactlyAcrossConnections) {
 }
 
 TEST(Domain, CachedReadsSeeWritesOfOtherConnectionsAtOnce) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   auto reader = Domain::open("d", dir.path());
   auto writer = Domain::open("d", dir.path());
   EXPECT_EQ(reader->object("k"), std::nullopt);  // absence is cached too
@@ -70,7 +70,7 @@ TEST(Domain, CachedReadsSeeWritesOfOtherConnectionsAtOnce) {
 }
 
 TEST(Domain, ObserversGetOrderedChangesWithOldAndNewValuesUntilRemoved) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   auto observed = Domain::open("d", dir.path());
   auto writer = Domain::open("d", dir.path());
   ChangeLog forKey, forAll;
@@ -102,7 +102,7 @@ TEST(Domain, ObserversGetOrderedChangesWithOldAndNewValuesUntilRemoved) {
 }
 
 TEST(Domain, HistoryKeepsTheLastMinuteOrTheLast1024ChangesAndObserversKeepUp) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   auto observed = Domain::open("d", dir.path());
   auto writer = Domain::open("d", dir.path());
   ChangeLog log;
@@ -142,7 +142,7 @@ TEST(Domain, HistoryKeepsTheLastMinuteOrTheLast1024ChangesAndObserversKeepUp) {
 }
 
 TEST(Domain, ObserverRemovalWaitsForARunningDelivery) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   auto d = Domain::open("d", dir.path());
   std::atomic<bool> entered{false}, released{false}, finished{false};
   const auto id = d->addObserver("k", [&](const Change&) {
@@ -163,7 +163,7 @@ TEST(Domain, ObserverRemovalWaitsForARunningDelivery) {
 }
 
 TEST(Domain, CorruptDatabaseReportsOnceReadsNothingAndIsLeftAlone) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   const auto dbPath = dir.path() / "defaults.db";
   const std::string garbage(8192, 'x');
   std::ofstream(dbPath, std::ios::binary) << garbage;
@@ -187,7 +187,7 @@ TEST(Domain, CorruptDatabaseReportsOnceReadsNothingAndIsLeftAlone) {
 }
 
 TEST(Domain, SuitesAreOnePerNameAndBadNamesAreRefused) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   Domain::setBaseDirectory(dir.path());
   auto a = Domain::suite("group.one");
   ASSERT_NE(a, nullptr);
@@ -204,7 +204,7 @@ TEST(Domain, SuitesAreOnePerNameAndBadNamesAreRefused) {
 // A domain this process may read but not write (another user's): the write fails and says why,
 // with the database's own reason, never "not an error".
 TEST(Domain, AWriteToAReadOnlyDomainReportsWhy) {
-  TempDir dir;
+  testsupport::TemporaryDirectory dir;
   Domain::open("ro", dir.path())->set("key", integer(1));
   const bool root = ::geteuid() == 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path()))

@@ -13,11 +13,11 @@
 
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Dispatch.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 using namespace platform::dispatch;
 using namespace std::chrono_literals;
-using dispatch_test::eventually;
+using testsupport::eventually;
 
 namespace {
 

@@ -15,31 +15,14 @@
 #include <vector>
 
 #include "platform/dispatch/Dispatch.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
+#include "testsupport/TemporaryDirectory.h"
 
 using namespace platform::dispatch;
 using namespace std::chrono_literals;
-using dispatch_test::eventually;
+using testsupport::eventually;
 
 namespace {
-
-// A private directory under the temporary directory, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "dispatch-test-XXXXXX").string();
-    path_ = mkdtemp(tmpl.data()) ? tmpl : std::string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  std::string path_;
-};
 
 TEST(TimerSource, OneShotRepeatingCancelAndSuspension) {
   auto q = Queue::makeSerial("test.timer");
@@ -231,10 +214,9 @@ TEST(SignalSource, DeliversRaisedSignalsAndDiscardsOneIgnoredBeforeArming) {
 }
 
 TEST(FileSource, SeesWriteRenameLinkAndUnlinkWhileOpen) {
-  TempDir dir;
-  ASSERT_TRUE(dir.ok());
+  testsupport::TemporaryDirectory dir;
   auto q = Queue::makeSerial("test.file");
-  std::string path = dir.file("watched.log");
+  std::string path = (dir.path() / "watched.log").string();
   int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   std::atomic<std::uint64_t> seen{0};
@@ -248,13 +230,13 @@ TEST(FileSource, SeesWriteRenameLinkAndUnlinkWhileOpen) {
       [&] { return (seen.load() & (FileWrite | FileExtend)) == (FileWrite | FileExtend); }));
   EXPECT_EQ(seen.load() & (FileDelete | FileRename), 0U);
 
-  std::string moved = dir.file("moved.log");
+  std::string moved = (dir.path() / "moved.log").string();
   ASSERT_EQ(rename(path.c_str(), moved.c_str()), 0);
   ASSERT_TRUE(eventually([&] { return (seen.load() & FileRename) != 0; }));
   EXPECT_EQ(seen.load() & FileDelete, 0U);
 
   // Removing one of two names is a link change, not a deletion.
-  std::string second = dir.file("second.log");
+  std::string second = (dir.path() / "second.log").string();
   ASSERT_EQ(link(moved.c_str(), second.c_str()), 0);
   ASSERT_TRUE(eventually([&] { return (seen.load() & FileLink) != 0; }));
   seen = 0;
@@ -271,7 +253,7 @@ TEST(FileSource, SeesWriteRenameLinkAndUnlinkWhileOpen) {
   close(fd);
 
   // Events outside the mask are not delivered.
-  std::string other = dir.file("other.log");
+  std::string other = (dir.path() / "other.log").string();
   int fd2 = open(other.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   ASSERT_GE(fd2, 0);
   std::atomic<int> runs{0};

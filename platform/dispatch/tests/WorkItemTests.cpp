@@ -8,7 +8,7 @@
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace platform::dispatch {
 namespace {
@@ -54,7 +54,7 @@ TEST(WorkItem, CancelledBeforeItsTimeNeverRunsAndLetsGoOfItsClosure) {
   Queue::global()->asyncAfter(Time::after(10ms), item->block());
   std::atomic<bool> later{false};
   Queue::global()->asyncAfter(Time::after(20ms), [&] { later = true; });
-  ASSERT_TRUE(dispatch_test::eventually([&] { return later.load(); }));
+  ASSERT_TRUE(testsupport::eventually([&] { return later.load(); }));
   EXPECT_FALSE(ran.load());
 
   // A closure may cancel its own item while it runs.

@@ -9,19 +9,19 @@
 #include <utility>
 #include <vector>
 
-#include "platform/defaults/tests/DefaultsTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/notifications/NotificationStore.h"
 #include "platform/notifications/testing/Awaited.h"
 #include "platform/notifications/testing/PrivateSessionBus.h"
 #include "platform/notifications/testing/TestNotificationServer.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace platform::notifications {
 namespace {
 
 using defaults::Domain;
 using defaults::Value;
-using defaults::testing::TempDir;
+using TempDir = testsupport::TemporaryDirectory;
 using testing::Awaited;
 using testing::PrivateSessionBus;
 using testing::TestNotificationServer;

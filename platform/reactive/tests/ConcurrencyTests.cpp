@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "platform/reactive/Reactive.h"
-#include "platform/reactive/tests/ReactiveTestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace platform::reactive {
 namespace {
 
-using testing::eventually;
+using testsupport::eventually;
 using namespace std::chrono_literals;
 
 struct Tagged {

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "platform/reactive/Reactive.h"
-#include "platform/reactive/tests/ReactiveTestSupport.h"
+#include "testsupport/RecordingSubscriber.h"
 
 namespace platform::reactive {
 namespace {
 
-using testing::RecordingSubscriber;
+using testsupport::RecordingSubscriber;
 
 TEST(OperatorTests, MapAndCompactMapChainAndCompactMapGivesBackDemandForDroppedValues) {
   PassthroughSubject<int> subject;

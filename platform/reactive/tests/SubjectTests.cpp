@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "platform/reactive/Reactive.h"
-#include "platform/reactive/tests/ReactiveTestSupport.h"
+#include "testsupport/RecordingSubscriber.h"
 
 namespace platform::reactive {
 namespace {
 
-using testing::RecordingSubscriber;
+using testsupport::RecordingSubscriber;
 using V = std::vector<int>;
 
 template <class T = int, class F = Never>

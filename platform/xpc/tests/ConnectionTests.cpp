@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "platform/diagnostics/Diagnostics.h"
-#include "platform/dispatch/tests/TestSupport.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Listener.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
+#include "testsupport/Eventually.h"
 
 namespace platform::xpc {
 namespace {
@@ -34,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto kDeadline = 20s;
 
-using dispatch_test::eventually;
+using testsupport::eventually;
 
 // One method: echoes its argument, except "hold" (keeps the reply block, so the call stays
 // waiting) and "twice" (calls the reply block twice: a misuse the connection must contain).

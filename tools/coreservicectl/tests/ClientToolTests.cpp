@@ -12,8 +12,8 @@
 
 #include "SharedUtils/DeviceUtils.h"
 #include "SharedUtils/MacUtils.h"
-#include "SharedUtils/tests/NetworkNamespace.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
+#include "testsupport/NetworkNamespace.h"
+#include "testsupport/TemporaryDirectory.h"
 #include "tools/coreservicectl/tests/ToolProcess.h"
 
 namespace coreservicectl {
@@ -107,7 +107,7 @@ TEST(ClientToolTests, ConfidentializeMasksEachLineAndKeepsLineEndings) {
 }
 
 TEST(ClientToolTests, DefaultsWatchPrintsEachChangeOfItsKeyUntilInterrupted) {
-  platform::defaults::testing::TempDir dir;
+  ::testsupport::TemporaryDirectory dir;
   const auto defaults = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {"defaults", "--dir", dir.path().string()});
     return runTool(args).exitStatus;
@@ -168,7 +168,7 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
     EXPECT_TRUE(errorLines[1].starts_with("Try 'coreservicectl")) << errorLines[1];
   }
   // Values that could not be stored exactly are refused before anything is written.
-  platform::defaults::testing::TempDir dir;
+  ::testsupport::TemporaryDirectory dir;
   for (const auto& [type, value] :
        {std::pair<std::string, std::string>{"date", "9999-12-31T00:00:00Z"},
         {"date", "1e10"},

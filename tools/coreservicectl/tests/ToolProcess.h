@@ -1,37 +1,29 @@
 #pragma once
-// Test support: runs the built client tool as a child process with the given standard input and
-// collects its exit status, standard output and standard error.
+// Test support: the built client tool run as a child process, to completion with the given
+// standard input or in the background.
 #include <string>
 #include <vector>
 
+#include "testsupport/ChildProcess.h"
+
 namespace coreservicectl::testsupport {
 
-struct ToolRun {
-  int exitStatus = -1;  // -1 when the tool could not be started or did not exit normally
-  std::string out;
-  std::string err;
-};
+using ToolRun = ::testsupport::ProcessRun;
 
-ToolRun runTool(const std::vector<std::string>& arguments, const std::string& input = "");
+inline std::vector<std::string> toolCommand(const std::vector<std::string>& arguments) {
+  std::vector<std::string> words{CORESERVICECTL_PATH};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  return words;
+}
 
-// The tool running in the background, its standard output and error read as they come.
-class BackgroundTool {
+inline ToolRun runTool(const std::vector<std::string>& arguments, const std::string& input = "") {
+  return ::testsupport::runProcess(toolCommand(arguments), input);
+}
+
+class BackgroundTool : public ::testsupport::BackgroundProcess {
  public:
-  explicit BackgroundTool(const std::vector<std::string>& arguments);
-  ~BackgroundTool();  // kills and reaps a tool still running
-  BackgroundTool(const BackgroundTool&) = delete;
-  BackgroundTool& operator=(const BackgroundTool&) = delete;
-  // Reads until `text` has appeared on the stream (or it closes, or 20 s pass); returns all of
-  // that stream read so far.
-  std::string outUntil(const std::string& text) { return readUntil(out_, outText_, text); }
-  std::string errUntil(const std::string& text) { return readUntil(err_, errText_, text); }
-  void signal(int signo);
-  int wait();  // the wait status
-
- private:
-  std::string readUntil(int fd, std::string& text, const std::string& wanted);
-  int pid_ = -1, out_ = -1, err_ = -1;
-  std::string outText_, errText_;
+  explicit BackgroundTool(const std::vector<std::string>& arguments)
+      : BackgroundProcess(toolCommand(arguments)) {}
 };
 
 }  // namespace coreservicectl::testsupport

@@ -1,4 +1,4 @@
-#include "SharedUtils/tests/NetworkNamespace.h"
+#include "testsupport/NetworkNamespace.h"
 
 #include <sched.h>
 #include <sys/wait.h>
@@ -7,9 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
-namespace sharedutils::testsupport {
+#include "platform/base/ErrnoText.h"
+
+namespace testsupport {
 
 namespace {
 
@@ -17,7 +20,7 @@ namespace {
 // (127 when ip is missing) and everything it printed.
 std::pair<int, std::string> runIp(const std::string& line) {
   FILE* pipe = popen(("ip " + line + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return {-1, std::strerror(errno)};
+  if (pipe == nullptr) return {-1, platform::base::errnoText(errno)};
   std::string output;
   char buffer[512];
   while (std::fgets(buffer, sizeof buffer, pipe))
@@ -37,8 +40,8 @@ NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& 
   }
   std::thread worker([&] {
     if (unshare(cloneFlags) != 0) {
-      run.skipReason =
-          std::string("namespaces unavailable: unshare failed: ") + std::strerror(errno);
+      run.skipReason = std::string("namespaces unavailable: unshare failed: ") +
+                       platform::base::errnoText(errno);
       return;
     }
     for (const auto& line : ipCommands) {
@@ -58,4 +61,4 @@ NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& 
   return run;
 }
 
-}  // namespace sharedutils::testsupport
+}  // namespace testsupport

@@ -1,25 +1,21 @@
 #pragma once
-// Test support: a subscriber that records what it receives, and waiting with a generous deadline.
+// A subscriber that records what it receives, for tests of publishers.
 
-#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/dispatch/tests/TestSupport.h"
 #include "platform/reactive/Reactive.h"
 
-namespace platform::reactive::testing {
-
-using namespace std::chrono_literals;
-
-using dispatch_test::eventually;
+namespace testsupport {
 
 // Asks for `initial` on subscription, returns `perValue` from each delivery, records everything.
-template <class T, class F = Never>
-class RecordingSubscriber final : public Subscriber<T, F> {
+template <class T, class F = platform::reactive::Never>
+class RecordingSubscriber final : public platform::reactive::Subscriber<T, F> {
+  using Demand = platform::reactive::Demand;
+  using Subscription = platform::reactive::Subscription;
+
  public:
   RecordingSubscriber(Demand initial, Demand perValue) : initial_(initial), perValue_(perValue) {}
 
@@ -34,7 +30,7 @@ class RecordingSubscriber final : public Subscriber<T, F> {
     locked([&] { values_.push_back(value); });
     return perValue_;
   }
-  void receive(Completion<F> c) override {
+  void receive(platform::reactive::Completion<F> c) override {
     locked([&] { completions_.push_back(c.isFinished() ? "finished" : "failure"); });
   }
 
@@ -65,4 +61,4 @@ class RecordingSubscriber final : public Subscriber<T, F> {
   std::vector<std::string> completions_;
 };
 
-}  // namespace platform::reactive::testing
+}  // namespace testsupport

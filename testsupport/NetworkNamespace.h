@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace sharedutils::testsupport {
+namespace testsupport {
 
 struct NamespaceRun {
   std::string skipReason;  // the namespaces could not be made here: not root, no support
@@ -19,12 +19,12 @@ struct NamespaceRun {
 NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& ipCommands,
                                 const std::function<void()>& body);
 
-}  // namespace sharedutils::testsupport
+}  // namespace testsupport
 
 // Skips the test when namespaces are unavailable, fails it when the set-up failed.
-#define CS_RUN_IN_NAMESPACES_OR_SKIP(flags, commands, body)                                   \
-  do {                                                                                        \
-    const auto csRun = ::sharedutils::testsupport::runInNewNamespaces(flags, commands, body); \
-    if (!csRun.skipReason.empty()) GTEST_SKIP() << csRun.skipReason;                          \
-    ASSERT_TRUE(csRun.failure.empty()) << csRun.failure;                                      \
+#define CS_RUN_IN_NAMESPACES_OR_SKIP(flags, commands, body)                      \
+  do {                                                                           \
+    const auto csRun = ::testsupport::runInNewNamespaces(flags, commands, body); \
+    if (!csRun.skipReason.empty()) GTEST_SKIP() << csRun.skipReason;             \
+    ASSERT_TRUE(csRun.failure.empty()) << csRun.failure;                         \
   } while (false)

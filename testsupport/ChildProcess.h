@@ -1,0 +1,45 @@
+#pragma once
+// Running a built program as a child process: to completion with a given standard input, its
+// standard output and error collected; or in the background, its output read as it comes.
+
+#include <string>
+#include <vector>
+
+#include "platform/base/FileDescriptor.h"
+
+namespace testsupport {
+
+struct ProcessRun {
+  int exitStatus = -1;  // -1 when the program could not be started or did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] is the program's path) and feeds it `input` while draining both outputs, so
+// that neither side can block the other; a program that stops reading early is no failure.
+ProcessRun runProcess(const std::vector<std::string>& argv, const std::string& input = "");
+
+// The program running in the background, its standard output and error read as they come.
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  ~BackgroundProcess();  // kills and reaps a program still running
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // Reads until `text` has appeared on the stream (or it closes, or 20 s pass); returns all of
+  // that stream read so far.
+  std::string outUntil(const std::string& text) { return readUntil(out_, outText_, text); }
+  std::string errUntil(const std::string& text) { return readUntil(err_, errText_, text); }
+  void signal(int signo);
+  int wait();  // the wait status
+
+ private:
+  std::string readUntil(const platform::base::FileDescriptor& fd, std::string& text,
+                        const std::string& wanted);
+  int pid_ = -1;
+  platform::base::FileDescriptor out_, err_;
+  std::string outText_, errText_;
+};
+
+}  // namespace testsupport
