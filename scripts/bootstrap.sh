@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   # toolchain and build
   cmake ninja-build g++ pkg-config make
+  lld                    # a faster linker for the many test executables
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev          # benchmark peer only
