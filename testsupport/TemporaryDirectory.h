@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace testsupport {
 
@@ -16,6 +17,8 @@ class TemporaryDirectory {
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
+  // A path inside the directory.
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
  private:
   std::filesystem::path path_;

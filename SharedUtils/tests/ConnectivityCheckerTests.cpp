@@ -14,6 +14,7 @@
 #include "platform/base/FileDescriptor.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/network/tests/NetworkSandbox.h"
+#include "testsupport/Eventually.h"
 
 namespace sharedutils {
 namespace {
@@ -89,14 +90,11 @@ class ConnectivityCheckerTest : public ::testing::Test {
 
   // Waits (20 s at most) until `line` was logged; returns everything logged since the last take.
   Lines logUntil(const std::string& line) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (;;) {
+    ::testsupport::eventually([&] {
       auto lines = log->lines();
-      if (std::find(lines.begin(), lines.end(), line) != lines.end() ||
-          std::chrono::steady_clock::now() > end)
-        return log->take();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+      return std::find(lines.begin(), lines.end(), line) != lines.end();
+    });
+    return log->take();
   }
 
   std::shared_ptr<testsupport::LogCapture> log = testsupport::LogCapture::attach();

@@ -11,6 +11,8 @@
 #include <iterator>
 
 #include "SharedUtils/tests/LogCapture.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
@@ -77,13 +79,8 @@ const PrivateMounts& privateMounts() {
   return mounts;
 }
 
-std::string read(const Path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-void write(const Path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using ::testsupport::readFile;
+using ::testsupport::writeFile;
 uid_t ownerOf(const Path& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
@@ -100,23 +97,15 @@ class FileHelpers : public ::testing::Test {
     std::filesystem::create_directories(root_ / "containers");
     std::filesystem::create_directories(root_ / "tmp");
   }
-  ~FileHelpers() override {
-    log_->detach();
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
+  ~FileHelpers() override { log_->detach(); }
 
   // The warning and debug lines of `function`, exactly.
   static std::string line(const char* flag, const char* function, const std::string& message) {
     return std::string(flag) + " FileManager+Extension " + function + ": " + message;
   }
 
-  static Path makeRoot() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "file-helpers-XXXXXX").string();
-    return ::mkdtemp(tmpl.data());
-  }
-
-  Path root_ = makeRoot();
+  ::testsupport::TemporaryDirectory directory_{"file-helpers"};
+  Path root_ = directory_.path();
   FileManager manager_{{root_ / "containers", root_ / "tmp"}};
   std::shared_ptr<sharedutils::testsupport::LogCapture> log_ =
       sharedutils::testsupport::LogCapture::attach();
@@ -131,7 +120,7 @@ constexpr const char* kTempCopy = "createTempCopy(of:groupIdentifier:grantingPer
 TEST_F(FileHelpers, SharedContainerFileReplacesWhatIsThereOrGivesUp) {
   const Path container = root_ / "containers" / "QX7TZ4PD2M.group";
   std::filesystem::create_directories(container / "state.json" / "inner");
-  write(container / "state.json" / "inner" / "x", "old");
+  writeFile(container / "state.json" / "inner" / "x", "old");
 
   auto made =
       FM::createFileInSharedContainer(manager_, "state.json", std::nullopt, "QX7TZ4PD2M.group");
@@ -155,23 +144,23 @@ TEST_F(FileHelpers, SharedContainerFileReplacesWhatIsThereOrGivesUp) {
 
 TEST_F(FileHelpers, CopyReplacesAnOlderFileAndLeavesASourceInPlaceAlone) {
   const Path source = root_ / "report.txt";
-  write(source, "new report");
+  writeFile(source, "new report");
   ::chmod(source.c_str(), 0640);
   const Path dest = root_ / "dest";
   std::filesystem::create_directories(dest);
-  write(dest / "report.txt", "old report, longer than the new one");
+  writeFile(dest / "report.txt", "old report, longer than the new one");
 
   EXPECT_EQ(FM::createCopy(manager_, source, dest, std::nullopt), dest / "report.txt");
-  EXPECT_EQ(read(dest / "report.txt"), "new report");
+  EXPECT_EQ(readFile(dest / "report.txt"), "new report");
   EXPECT_EQ(modeOf(dest / "report.txt"), 0640u);
-  EXPECT_EQ(read(source), "new report");
+  EXPECT_EQ(readFile(source), "new report");
   EXPECT_EQ(log_->takeWithCallSites(), Lines{});
 
   // The folder already holds the source: nothing is copied, the source's path comes back.
   for (const Path& folder : {root_, root_ / "." / "", root_ / "dest" / ".."}) {
     SCOPED_TRACE(folder);
     EXPECT_EQ(FM::createCopy(manager_, source, folder, std::nullopt), folder / "report.txt");
-    EXPECT_EQ(read(source), "new report");
+    EXPECT_EQ(readFile(source), "new report");
     EXPECT_EQ(log_->takeWithCallSites(), Lines{line("debug", kCopy, "same url")});
   }
 
@@ -191,7 +180,7 @@ TEST_F(FileHelpers, DirectorySelectionTakesTheNewestFilesOfEachPrefix) {
   const auto base = std::chrono::system_clock::now() - 24h;
   const auto at = [&](int minutes) { return base + std::chrono::minutes(minutes); };
   const auto make = [&](const std::string& name, int minutes) {
-    write(dir / name, name);
+    writeFile(dir / name, name);
     const auto ns =
         std::chrono::duration_cast<std::chrono::nanoseconds>(at(minutes).time_since_epoch())
             .count();
@@ -312,10 +301,10 @@ class FileHelpersInPrivateMounts : public FileHelpers {
 };
 
 TEST_F(FileHelpersInPrivateMounts, TempFolderFileReplacesWhatIsThereThenFallsBack) {
-  write("/tmp/handoff.txt", "old contents");
+  writeFile("/tmp/handoff.txt", "old contents");
   EXPECT_EQ(FM::createFileInTempFolder(manager_, "handoff.txt", std::nullopt),
             Path("/tmp/handoff.txt"));
-  EXPECT_EQ(read("/tmp/handoff.txt"), "");
+  EXPECT_EQ(readFile("/tmp/handoff.txt"), "");
   EXPECT_EQ(ownerOf("/tmp/handoff.txt"), 0u);
   EXPECT_EQ(log_->takeWithCallSites(), Lines{});
 
@@ -336,10 +325,10 @@ TEST_F(FileHelpersInPrivateMounts, TempFolderFileReplacesWhatIsThereThenFallsBac
 
 TEST_F(FileHelpersInPrivateMounts, TempCopyFallsBackToTheContainerThenTheTemporaryDirectory) {
   const Path source = root_ / "bundle.zip";
-  write(source, "zip");
+  writeFile(source, "zip");
   ASSERT_EQ(FM::createTempCopy(manager_, source, "QX7TZ4PD2M.group", std::nullopt),
             Path("/tmp/bundle.zip"));
-  EXPECT_EQ(read("/tmp/bundle.zip"), "zip");
+  EXPECT_EQ(readFile("/tmp/bundle.zip"), "zip");
   EXPECT_EQ(log_->takeWithCallSites(), Lines{});
 
   std::filesystem::remove("/tmp/bundle.zip");
@@ -355,7 +344,7 @@ TEST_F(FileHelpersInPrivateMounts, TempCopyFallsBackToTheContainerThenTheTempora
   std::filesystem::create_directories(container);
   EXPECT_EQ(FM::createTempCopy(manager_, source, "QX7TZ4PD2M.group", std::nullopt),
             container / "bundle.zip");
-  EXPECT_EQ(read(container / "bundle.zip"), "zip");
+  EXPECT_EQ(readFile(container / "bundle.zip"), "zip");
   EXPECT_EQ(log_->takeWithCallSites(), Lines{line("warning", kTempCopy, tmpFailure)});
 
   const Path missing = root_ / "missing.zip";
@@ -374,7 +363,7 @@ TEST_F(FileHelpersInPrivateMounts, OwnershipGoesToTheNamedAccountAndNothingElseC
   const Path container = root_ / "containers" / "QX7TZ4PD2M.group";
   std::filesystem::create_directories(container);
   const Path source = root_ / "source.txt";
-  write(source, "data");
+  writeFile(source, "data");
   ::chmod(source.c_str(), 0604);
   const Path dest = root_ / "dest";
   std::filesystem::create_directories(dest);

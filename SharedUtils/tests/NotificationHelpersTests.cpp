@@ -15,6 +15,7 @@
 #include "platform/notifications/testing/Awaited.h"
 #include "platform/notifications/testing/PrivateSessionBus.h"
 #include "platform/notifications/testing/TestNotificationServer.h"
+#include "testsupport/Eventually.h"
 #include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
@@ -100,12 +101,11 @@ class NotificationHelpersTest : public ::testing::Test {
   }
   // Polls until the check gives `expected` (a dismissal reaches this process in its own time).
   bool ignoredOnceIt(std::optional<Category> category, bool expected) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    bool answer = ignored(category);
-    while (answer != expected && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
+    bool answer = !expected;
+    ::testsupport::eventually([&] {
       answer = ignored(category);
-    }
+      return answer == expected;
+    });
     return answer;
   }
   std::vector<std::string> notifyCalls() {

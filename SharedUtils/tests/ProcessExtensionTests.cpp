@@ -9,12 +9,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <optional>
 
 #include "SharedUtils/tests/LogCapture.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace platform::base {
 void PrintTo(const Error& e, std::ostream* out) {
@@ -63,27 +63,13 @@ class Handover {
 
 class ProcessExtension : public ::testing::Test {
  protected:
-  ProcessExtension() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "process-test-XXXXXX").string();
-    dir_ = ::mkdtemp(tmpl.data());
-  }
-  ~ProcessExtension() override {
-    log_->detach();
-    std::filesystem::remove_all(dir_);
-  }
+  ~ProcessExtension() override { log_->detach(); }
 
   static std::shared_ptr<Task> shell(const std::string& script) {
     auto task = Task::make();
     task->setExecutable("/bin/sh");
     task->setArguments({"-c", script});
     return task;
-  }
-  static std::string read(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  static void write(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   }
   // Form 2, as an outcome.
   static ProcessOutcome runBlocking(const std::string& script) {
@@ -100,7 +86,7 @@ class ProcessExtension : public ::testing::Test {
     return outcome.wait();
   }
 
-  std::filesystem::path dir_;
+  ::testsupport::TemporaryDirectory dir_;
   std::shared_ptr<sharedutils::testsupport::LogCapture> log_ =
       sharedutils::testsupport::LogCapture::attach();
 };
@@ -124,12 +110,12 @@ TEST_F(ProcessExtension, ExecuteProcessWritesTheOutputFileAndReportsTheExit) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto file = dir_ / "out.txt";
-    write(file, "old\ncontents\n");
+    ::testsupport::writeFile(file, "old\ncontents\n");
     Handover<bool> done;
     Process::executeProcess("/bin/sh", {"-c", c.script}, file, c.append,
                             [&](bool ok) { done.put(ok); });
     EXPECT_EQ(done.wait(), c.succeeds);
-    EXPECT_EQ(read(file), c.file);
+    EXPECT_EQ(::testsupport::readFile(file), c.file);
     EXPECT_EQ(log_->takeWithCallSites(),
               c.succeeds ? Lines{}
                          : Lines{std::string(kFunction) +
@@ -151,7 +137,7 @@ TEST_F(ProcessExtension, ExecuteProcessReportsOpenAndLaunchFailuresBeforeReturni
   EXPECT_FALSE(std::filesystem::exists(missingFile));
 
   const auto file = dir_ / "out.txt";
-  write(file, "");
+  ::testsupport::writeFile(file, "");
   result.reset();
   Process::executeProcess("/nonexistent/tool", {}, file, true, [&](bool ok) { result = ok; });
   EXPECT_EQ(result, false);
@@ -222,7 +208,7 @@ TEST_F(ProcessExtension, TheCaptureEndsWithTheChild) {
   const auto pidFile = dir_ / "grandchild";
   const std::string script = "printf early; sleep 600 & echo $! > '" + pidFile.string() + "'";
   const auto killGrandchild = [&] {
-    const std::string pid = read(pidFile);
+    const std::string pid = ::testsupport::readFile(pidFile);
     ASSERT_FALSE(pid.empty());
     EXPECT_EQ(::kill(std::stoi(pid), SIGKILL), 0);
   };

@@ -294,8 +294,8 @@ void FileLogger::blockedDirectoryLosesRecordsOnlyUntilItIsBack() {
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
             .count() +
         1;
-    EXPECT_TRUE(
-        capture.contains("DDFileLogger: Failed to create new log file: open(" + dir / "logs/"));
+    EXPECT_TRUE(capture.contains("DDFileLogger: Failed to create new log file: open(" +
+                                 (dir / "logs/").string()));
     EXPECT_TRUE(capture.contains("): Not a directory"));
     // One round of attempts per second: five creations, and their reports with the listing's,
     // the directory's and the logger's own.
@@ -569,7 +569,7 @@ TEST(DDFileLogger, DiskFullThenRoomAgain) {
   TempDir dir;
   // Everything the child needs is prepared before fork: a process with other threads may only
   // make system calls between fork and exec.
-  std::vector<std::string> envStrings{"DDFILELOGGER_FULL_DISK=" + dir.path()};
+  std::vector<std::string> envStrings{"DDFILELOGGER_FULL_DISK=" + dir.path().string()};
   for (char** e = environ; *e; ++e)
     envStrings.emplace_back(*e);
   std::vector<char*> envp;

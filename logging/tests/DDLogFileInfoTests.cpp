@@ -127,7 +127,7 @@ TEST(DDLogFileInfo, RenameReplacesTheTargetAndAlwaysFollowsTheNewPath) {
   info.renameFile("c.log");
   EXPECT_EQ(info.filePath(), dir / "c.log");
   EXPECT_EQ(capture.texts(), Texts{"DDLogFileInfo: Error renaming file (b.log): rename(" +
-                                   dir / "b.log" + "): No such file or directory"});
+                                   (dir / "b.log").string() + "): No such file or directory"});
 }
 
 TEST(DDLogFileInfo, ReverseDateComparisonPutsTheLaterDateFirstAndMissingDatesLast) {

@@ -151,7 +151,7 @@ TEST_F(FileManager, AFileVanishingDuringADeletionRunIsReportedAndTheRunGoesOn) {
     ScopedCapture capture;
     EXPECT_TRUE(m->deleteOldLogFilesWithError(nullptr));
     EXPECT_EQ(capture.texts(), Texts{"DDLogFileManagerDefault: Error deleting file unlink(" +
-                                     dir / nameAt(1) + "): No such file or directory"});
+                                     (dir / nameAt(1)).string() + "): No such file or directory"});
   }
   EXPECT_EQ(m->sortedLogFileNames(), Texts{nameAt(3)});
 
@@ -207,7 +207,7 @@ TEST_F(FileManager, CreationNumbersTakenNamesRetriesErrorsAndBailsAfterFive) {
   EXPECT_TRUE(blocked->sortedLogFileInfos().empty());
   EXPECT_FALSE(blocked->createNewLogFileWithError(nullptr).has_value());
   EXPECT_TRUE(capture.contains("DDFileLogManagerDefault: Error creating logsDirectory: mkdir(" +
-                               dir / "blocker/logs): Not a directory"));
+                               (dir / "blocker/logs): Not a directory").string()));
   EXPECT_TRUE(capture.contains("DDFileLogManagerDefault: Error listing log file directory: "));
 }
 

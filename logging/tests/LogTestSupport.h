@@ -18,6 +18,8 @@
 #include "logging/DDLog.h"
 #include "logging/DDLogFileManagerFileSystem.h"
 #include "testsupport/Eventually.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace logtest {
 
@@ -32,6 +34,9 @@ inline std::shared_ptr<DDLogMessage> record(
 }
 
 using testsupport::eventually;
+using testsupport::readFile;
+using testsupport::writeFile;
+using TempDir = testsupport::TemporaryDirectory;
 
 // A list of texts that several threads may add to.
 class Journal {
@@ -98,35 +103,6 @@ class RecordingLogger : public DDAbstractLogger, public Journal {
   std::atomic<int> offQueue_{0};
 };
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = std::filesystem::temp_directory_path() / "ddlogtest-XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);  // read-only files too: the owner may unlink them
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
-
-inline void writeFile(const std::string& path, const std::string& contents) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-}
-
-inline std::string readFile(const std::string& path) {
-  std::ostringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
 // The real file system, with faults on demand: a hook returns an errno to fail the call with, or
 // 0 to make the real call. Extended attributes can be refused as on file systems without them.
 class ScriptedFileSystem : public DDLogFileManagerFileSystem {
@@ -147,7 +123,7 @@ class ScriptedFileSystem : public DDLogFileManagerFileSystem {
     return DDLogFileManagerFileSystem::removeItem(path, e);
   }
   std::optional<DDLogFileAttributes> attributesOfItem(const std::string& path,
-                                                     DDLogFileError* e) override {
+                                                      DDLogFileError* e) override {
     if (beforeAttributes) beforeAttributes(path);
     return DDLogFileManagerFileSystem::attributesOfItem(path, e);
   }
@@ -178,8 +154,9 @@ class ScriptedFileSystem : public DDLogFileManagerFileSystem {
 
 // Runs the tests of this executable that match `filter` in a child process, with `env` added
 // to this process's environment ("NAME=value"), standard output written to `stdoutPath`
-// (discarded by default) and standard error to `stderrPath`. Returns the child's wait status, or -1 when it could not be run. A
-// child test tells that it is one by the variable DDTEST_CHILD=1, which this sets.
+// (discarded by default) and standard error to `stderrPath`. Returns the child's wait status, or -1
+// when it could not be run. A child test tells that it is one by the variable DDTEST_CHILD=1, which
+// this sets.
 inline int runSelf(const std::string& filter, const std::vector<std::string>& env,
                    const std::string& stderrPath, pid_t* childPid = nullptr,
                    const std::string& stdoutPath = "/dev/null") {
@@ -206,7 +183,8 @@ inline int runSelf(const std::string& filter, const std::vector<std::string>& en
     envp.push_back(e.data());
   envp.push_back(nullptr);
   std::error_code ec;
-  std::string self = std::filesystem::read_symlink("/proc/self/exe", ec), filterArg = "--gtest_filter=" + filter;
+  std::string self = std::filesystem::read_symlink("/proc/self/exe", ec),
+              filterArg = "--gtest_filter=" + filter;
   char* argv[] = {self.data(), filterArg.data(), nullptr};
   pid_t pid = -1;
   const int rc = ::posix_spawn(&pid, self.c_str(), &actions, nullptr, argv, envp.data());

@@ -16,15 +16,20 @@
 #include "platform/codesign/Signer.h"
 #include "platform/codesign/Verifier.h"
 #include "platform/codesign/tests/CodesignTestSupport.h"
+#include "testsupport/Eventually.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace platform::codesign {
 namespace {
 
 using codesign_test::Child;
 using codesign_test::LeafOptions;
-using codesign_test::TempDir;
+using TempDir = testsupport::TemporaryDirectory;
 using codesign_test::TestAuthority;
 using codesign_test::TestIdentity;
+using testsupport::readFile;
+using testsupport::writeFile;
 using namespace std::chrono_literals;
 
 constexpr const char* kTeamRequirement =
@@ -71,9 +76,9 @@ TEST_F(CodeSigning, EachFaultOfAFileOrItsSignerGivesItsOwnStatus) {
   TestAuthority stranger(dir_.path(), "stranger");
   TestAuthority intermediate = root_.issueAuthority("intermediate");
   const auto flipByte = [](const std::filesystem::path& file, std::size_t at) {
-    std::string bytes = codesign_test::readFile(file);
+    std::string bytes = readFile(file);
     bytes[at] = static_cast<char>(bytes[at] ^ 0x01);
-    codesign_test::writeFile(file, bytes);
+    writeFile(file, bytes);
   };
   const auto trailerClaiming = [](std::uint64_t length) {
     auto t = makeSignatureTrailer(length);
@@ -133,7 +138,7 @@ TEST_F(CodeSigning, EachFaultOfAFileOrItsSignerGivesItsOwnStatus) {
       {"unsigned", [&] { return program("unsigned"); }, kUnsigned},
       {"empty file",
        [&] {
-         codesign_test::writeFile(dir_ / "empty", "");
+         writeFile(dir_ / "empty", "");
          return dir_ / "empty";
        },
        kUnsigned},
@@ -154,7 +159,7 @@ TEST_F(CodeSigning, EachFaultOfAFileOrItsSignerGivesItsOwnStatus) {
       {"byte appended after signing",
        [&] {
          auto file = signedProgram("appended");
-         codesign_test::writeFile(file, codesign_test::readFile(file) + "x");
+         writeFile(file, readFile(file) + "x");
          return file;
        },
        kUnsigned},
@@ -163,45 +168,42 @@ TEST_F(CodeSigning, EachFaultOfAFileOrItsSignerGivesItsOwnStatus) {
          auto donor = signedProgram("donor");
          const auto size = std::filesystem::file_size("/bin/sleep");
          auto file = program("receiver", "/bin/true");
-         codesign_test::writeFile(
-             file, codesign_test::readFile(file) + codesign_test::readFile(donor).substr(size));
+         writeFile(file, readFile(file) + readFile(donor).substr(size));
          return file;
        },
        kSignatureMismatch},
       {"trailer cut short",
        [&] {
          auto file = signedProgram("cut");
-         const std::string bytes = codesign_test::readFile(file);
-         codesign_test::writeFile(file, bytes.substr(0, bytes.size() - 3));
+         const std::string bytes = readFile(file);
+         writeFile(file, bytes.substr(0, bytes.size() - 3));
          return file;
        },
        kUnsigned},
       {"signature cut short",
        [&] {
          auto file = signedProgram("shortened");
-         std::string bytes = codesign_test::readFile(file);
+         std::string bytes = readFile(file);
          bytes.erase(bytes.size() - kSignatureTrailerSize - 10, 10);
-         codesign_test::writeFile(file, bytes);
+         writeFile(file, bytes);
          return file;
        },
        kSignatureMalformed},
       {"trailer longer than the file",
        [&] {
-         codesign_test::writeFile(dir_ / "long", "abc" + trailerClaiming(4));
+         writeFile(dir_ / "long", "abc" + trailerClaiming(4));
          return dir_ / "long";
        },
        kSignatureMalformed},
       {"trailer beyond the size limit",
        [&] {
-         codesign_test::writeFile(dir_ / "huge",
-                                  std::string(64, 'a') + trailerClaiming(kMaxSignatureSize + 1));
+         writeFile(dir_ / "huge", std::string(64, 'a') + trailerClaiming(kMaxSignatureSize + 1));
          return dir_ / "huge";
        },
        kSignatureMalformed},
       {"not a signature",
        [&] {
-         codesign_test::writeFile(dir_ / "junk",
-                                  "content" + std::string(32, 'j') + trailerClaiming(32));
+         writeFile(dir_ / "junk", "content" + std::string(32, 'j') + trailerClaiming(32));
          return dir_ / "junk";
        },
        kSignatureMalformed},
@@ -238,9 +240,9 @@ TEST_F(CodeSigning, SignedProgramRunsAndSigningAgainReplacesTheSignature) {
 TEST_F(CodeSigning, SigningRefusesBadIdentitiesAndDamagedFiles) {
   auto good = root_.issue("good");
   auto other = root_.issue("other");
-  codesign_test::writeFile(dir_ / "empty.pem", "");
+  writeFile(dir_ / "empty.pem", "");
   auto file = program("target");
-  const std::string before = codesign_test::readFile(file);
+  const std::string before = readFile(file);
 
   SigningIdentity identity;
   EXPECT_EQ(loadSigningIdentity(dir_ / "missing-key.pem", good.certificate, {}, identity),
@@ -251,20 +253,20 @@ TEST_F(CodeSigning, SigningRefusesBadIdentitiesAndDamagedFiles) {
   EXPECT_EQ(loadSigningIdentity(good.key, good.certificate, dir_ / "empty.pem", identity),
             kSigningChainUnreadable);
   EXPECT_EQ(loadSigningIdentity(other.key, good.certificate, {}, identity), kSigningKeyMismatch);
-  EXPECT_EQ(codesign_test::readFile(file), before);
+  EXPECT_EQ(readFile(file), before);
 
   ASSERT_EQ(loadSigningIdentity(good.key, good.certificate, {}, identity), kSuccess);
   auto t = makeSignatureTrailer(1 << 30);
-  codesign_test::writeFile(file, before + std::string(t.begin(), t.end()));
+  writeFile(file, before + std::string(t.begin(), t.end()));
   EXPECT_EQ(signFile(file, identity), kSignatureMalformed);
-  EXPECT_EQ(codesign_test::readFile(file), before + std::string(t.begin(), t.end()));
+  EXPECT_EQ(readFile(file), before + std::string(t.begin(), t.end()));
   EXPECT_EQ(signFile(dir_ / "missing", identity), kFileUnreadable);
 }
 
 TEST_F(CodeSigning, AnchorsThatCannotBeReadRefuseEverything) {
   auto file = signedProgram("file");
-  codesign_test::writeFile(dir_ / "empty-anchors.pem", "");
-  codesign_test::writeFile(dir_ / "junk-anchors.pem", "-----BEGIN CERTIFICATE-----\nabc\n");
+  writeFile(dir_ / "empty-anchors.pem", "");
+  writeFile(dir_ / "junk-anchors.pem", "-----BEGIN CERTIFICATE-----\nabc\n");
   for (const auto& anchors :
        {dir_ / "missing.pem", dir_ / "empty-anchors.pem", dir_ / "junk-anchors.pem", dir_.path()}) {
     SCOPED_TRACE(anchors);
@@ -297,12 +299,11 @@ TEST_F(CodeSigning, CachedOutcomesNeverOutliveAChangeToTheFileOrTheAnchors) {
   }
   EXPECT_EQ(check(changed), kSignatureMismatch);
 
-  const std::string anchors = codesign_test::readFile(root_.certificatePath());
+  const std::string anchors = readFile(root_.certificatePath());
   TestAuthority stranger(dir_.path(), "stranger");
-  codesign_test::writeFile(root_.certificatePath(),
-                           codesign_test::readFile(stranger.certificatePath()));
+  writeFile(root_.certificatePath(), readFile(stranger.certificatePath()));
   EXPECT_EQ(check(kept), kUntrustedChain);
-  codesign_test::writeFile(root_.certificatePath(), anchors);
+  writeFile(root_.certificatePath(), anchors);
   EXPECT_EQ(check(kept), kSuccess);
 }
 
@@ -378,13 +379,10 @@ TEST_F(CodeSigning, AProcessThatExecsAnotherProgramIsCheckedAsTheNewOne) {
 
   ASSERT_EQ(::write(writeEnd.get(), "go\n", 3), 3);
   const std::string exe = "/proc/" + std::to_string(child.pid()) + "/exe";
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
   std::error_code ec;
-  while (std::filesystem::read_symlink(exe, ec) != target &&
-         std::chrono::steady_clock::now() < deadline) {
-    ::poll(nullptr, 0, 5);
-  }
-  ASSERT_EQ(std::filesystem::read_symlink(exe, ec), target) << "the shell never exec()ed";
+  ASSERT_TRUE(testsupport::eventually([&] {
+    return std::filesystem::read_symlink(exe, ec) == target;
+  })) << "the shell never exec()ed";
   EXPECT_EQ(checkPeer(), kUnsigned);
 }
 

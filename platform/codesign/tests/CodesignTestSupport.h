@@ -1,6 +1,6 @@
 #pragma once
-// Support for tests that sign and check files: a temporary directory, copies of a system program
-// to sign, and children that run them.
+// Support for tests that sign and check files: copies of a system program to sign, and children
+// that run them.
 
 #include <signal.h>
 #include <spawn.h>
@@ -9,8 +9,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,43 +17,12 @@
 
 namespace codesign_test {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "codesign-test-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
-
 // A copy of `program` (a system executable) at `to`, executable.
 inline std::filesystem::path copyProgram(const std::filesystem::path& program,
                                          const std::filesystem::path& to) {
   std::filesystem::copy_file(program, to, std::filesystem::copy_options::overwrite_existing);
   std::filesystem::permissions(to, std::filesystem::perms::owner_all);
   return to;
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
 }
 
 // A child running `program` with `args`; killed and reaped when the object goes away.

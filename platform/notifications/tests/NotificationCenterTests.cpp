@@ -14,6 +14,7 @@
 #include "platform/notifications/testing/Awaited.h"
 #include "platform/notifications/testing/PrivateSessionBus.h"
 #include "platform/notifications/testing/TestNotificationServer.h"
+#include "testsupport/Eventually.h"
 #include "testsupport/TemporaryDirectory.h"
 
 namespace platform::notifications {
@@ -74,12 +75,11 @@ AuthorizationStatus status(NotificationCenter& center) {
 // own time); returns the last list seen.
 std::vector<DeliveredNotification> deliveredOnceItIs(
     NotificationCenter& center, const std::vector<DeliveredNotification>& expected) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  auto list = delivered(center);
-  while (list != expected && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
+  std::vector<DeliveredNotification> list;
+  testsupport::eventually([&] {
     list = delivered(center);
-  }
+    return list == expected;
+  });
   return list;
 }
 

@@ -6,15 +6,19 @@
 
 #include "platform/codesign/CodeSigningStatus.h"
 #include "platform/codesign/tests/CodesignTestSupport.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 #include "tools/coreservicectl/tests/ToolProcess.h"
 
 namespace coreservicectl {
 namespace {
 
-using codesign_test::TempDir;
+using TempDir = ::testsupport::TemporaryDirectory;
 using codesign_test::TestAuthority;
 using codesign_test::TestIdentity;
+using ::testsupport::readFile;
 using testsupport::runTool;
+using ::testsupport::writeFile;
 namespace codesign = platform::codesign;
 
 // The authorities and identities are made once for the whole program.
@@ -80,14 +84,14 @@ TEST_F(CodesignCommand, ASignedProgramVerifiesAndStillRuns) {
 TEST_F(CodesignCommand, EachFailureNamesItsStepAndStatusAndExitsOne) {
   const auto tampered = copyOfAProgram("tampered");
   ASSERT_EQ(sign(tampered, f().team).exitStatus, 0);
-  std::string bytes = codesign_test::readFile(tampered);
+  std::string bytes = readFile(tampered);
   bytes[1000] = static_cast<char>(bytes[1000] ^ 0x20);
-  codesign_test::writeFile(tampered, bytes);
+  writeFile(tampered, bytes);
 
   const auto truncated = copyOfAProgram("truncated");
   ASSERT_EQ(sign(truncated, f().team).exitStatus, 0);
-  bytes = codesign_test::readFile(truncated);
-  codesign_test::writeFile(truncated, bytes.substr(0, bytes.size() - 5));
+  bytes = readFile(truncated);
+  writeFile(truncated, bytes.substr(0, bytes.size() - 5));
 
   const auto unsignedProgram = copyOfAProgram("unsigned");
   const auto missingAnchors = testDir_ / "no-anchors.pem";
@@ -122,14 +126,14 @@ TEST_F(CodesignCommand, EachFailureNamesItsStepAndStatusAndExitsOne) {
 
   // A key that is not the certificate's leaves the file as it was.
   const auto mismatched = copyOfAProgram("mismatched");
-  const std::string before = codesign_test::readFile(mismatched);
+  const std::string before = readFile(mismatched);
   const auto run = runTool({"codesign", "sign", "--key", f().otherTeam.key.string(), "--cert",
                             f().team.certificate.string(), mismatched.string()});
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_NE(run.err.find("status " + std::to_string(codesign::kSigningKeyMismatch)),
             std::string::npos)
       << run.err;
-  EXPECT_EQ(codesign_test::readFile(mismatched), before);
+  EXPECT_EQ(readFile(mismatched), before);
 }
 
 TEST_F(CodesignCommand, MisusedOptionsAreUsageErrors) {
@@ -146,14 +150,14 @@ TEST_F(CodesignCommand, MisusedOptionsAreUsageErrors) {
       {"codesign", "verify"},
       {"codesign", "verify", program.string(), program.string()},
   };
-  const std::string original = codesign_test::readFile(program);
+  const std::string original = readFile(program);
   for (const auto& arguments : misuses) {
     SCOPED_TRACE(testing::PrintToString(arguments));
     const auto run = runTool(arguments);
     EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(run.err.rfind("coreservicectl codesign: ", 0), 0u) << run.err;
   }
-  EXPECT_EQ(codesign_test::readFile(program), original);
+  EXPECT_EQ(readFile(program), original);
 }
 
 }  // namespace
