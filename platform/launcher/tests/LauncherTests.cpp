@@ -1,0 +1,75 @@
+// The desktop launcher, with a stand-in program in place of xdg-open.
+#include "platform/launcher/Launcher.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/defaults/tests/DefaultsTestSupport.h"
+#include "platform/dispatch/tests/TestSupport.h"
+
+namespace platform::launcher {
+namespace {
+
+std::string readFile(const std::filesystem::path& p) {
+  std::ifstream in(p);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Children of this process that still exist, zombies included.
+int childCount() {
+  int count = 0;
+  DIR* proc = opendir("/proc");
+  if (!proc) return -1;
+  while (dirent* e = readdir(proc)) {
+    std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // "pid (name) state ppid ...": the name may hold blanks, so read after the last ')'.
+    std::istringstream rest(line.substr(line.rfind(')') + 1));
+    char state = 0;
+    long ppid = 0;
+    if (rest >> state >> ppid && ppid == getpid()) ++count;
+  }
+  closedir(proc);
+  return count;
+}
+
+// The program receives the URL as its one argument, starts with no signal blocked and
+// standard input from /dev/null, and is reaped once it has exited.
+TEST(XdgOpenLauncher, OpensTheUrlInADetachedChildThatIsReaped) {
+  platform::defaults::testing::TempDir dir;
+  const auto script = dir.path() / "fake-open";
+  const auto out = dir.path() / "out";
+  {
+    std::ofstream s(script);
+    s << "#!/bin/sh\n"
+      << "{ printf '%s|' \"$#\" \"$1\"; grep '^SigBlk' /proc/$$/status | tr -d '\\t\\n';\n"
+      << "  printf '|'; readlink /proc/$$/fd/0; } > '" << out.string() << ".tmp'\n"
+      << "mv '" << out.string() << ".tmp' '" << out.string() << "'\n";
+  }
+  chmod(script.c_str(), 0755);
+
+  XdgOpenLauncher launcher(script.string());
+  launcher.open("file:///Applications/Some App.app");
+  ASSERT_TRUE(dispatch_test::eventually([&] { return std::filesystem::exists(out); }));
+  EXPECT_EQ(readFile(out),
+            "1|file:///Applications/Some App.app|SigBlk:0000000000000000|/dev/null\n");
+  EXPECT_TRUE(dispatch_test::eventually([] { return childCount() == 0; }));
+
+  // A program that does not exist: nothing happens, nothing is left behind.
+  XdgOpenLauncher missing((dir.path() / "no-such-program").string());
+  missing.open("file:///x");
+  EXPECT_EQ(childCount(), 0);
+}
+
+}  // namespace
+}  // namespace platform::launcher
