@@ -16,7 +16,7 @@
 #include "logging/tests/LogTestSupport.h"
 #include "platform/async/TestClock.h"
 #include "platform/defaults/Domain.h"
-#include "platform/defaults/tests/DefaultsTestSupport.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
 namespace {
@@ -27,8 +27,8 @@ using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
 // The settings live in a temporary directory, chosen before any setting is first used.
-const platform::defaults::testing::TempDir& settingsDir() {
-  static platform::defaults::testing::TempDir dir;
+const ::testsupport::TemporaryDirectory& settingsDir() {
+  static ::testsupport::TemporaryDirectory dir;
   return dir;
 }
 const bool kSettingsChosen = [] {

@@ -9,18 +9,18 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/tests/TestSupport.h"
 #include "platform/reactive/Sink.h"
+#include "testsupport/Eventually.h"
 
 namespace sharedutils {
 namespace {
 
-using dispatch_test::eventually;
 using platform::dispatch::Queue;
 using platform::reactive::Completion;
 using platform::reactive::Demand;
 using platform::reactive::Never;
 using platform::reactive::Subscription;
+using ::testsupport::eventually;
 using namespace std::chrono_literals;
 
 // Asks for one value only, notes the queue each tick arrives on, and can cancel from inside a

@@ -12,7 +12,7 @@
 #include "platform/async/tests/AsyncTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace sharedutils {
 namespace {
@@ -108,7 +108,7 @@ TEST(CancellableContinuation, CancellationEndsThePendingOperationOnce) {
   PendingOperation pending;
   auto h =
       spawn(q, withCancellableCheckedSafeThrowingContinuation<std::string>(pending.operation()));
-  ASSERT_TRUE(dispatch_test::eventually([&] { return pending.started(); }));
+  ASSERT_TRUE(::testsupport::eventually([&] { return pending.started(); }));
   h.cancel();
   auto r = finish(h);
   ASSERT_NE(r.errorAs<StringError>(), nullptr);
@@ -119,7 +119,7 @@ TEST(CancellableContinuation, CancellationEndsThePendingOperationOnce) {
   PendingOperation answered;
   auto h2 =
       spawn(q, withCancellableCheckedSafeThrowingContinuation<std::string>(answered.operation()));
-  ASSERT_TRUE(dispatch_test::eventually([&] { return answered.started(); }));
+  ASSERT_TRUE(::testsupport::eventually([&] { return answered.started(); }));
   answered.resume("answer");
   EXPECT_EQ(finish(h2).value(), "answer");
   h2.cancel();
@@ -149,7 +149,7 @@ TEST(CancellableContinuation, ResumeAndCancellationRace) {
   for (int round = 0; round < 100; ++round) {
     PendingOperation op;
     auto h = spawn(q, withCancellableCheckedSafeThrowingContinuation<std::string>(op.operation()));
-    ASSERT_TRUE(dispatch_test::eventually([&] { return op.started(); }));
+    ASSERT_TRUE(::testsupport::eventually([&] { return op.started(); }));
     std::thread resumer([&] { op.resume("value"); });
     h.cancel();
     resumer.join();

@@ -10,7 +10,7 @@
 #include "platform/async/Spawn.h"
 #include "platform/async/TestClock.h"
 #include "platform/dispatch/Queue.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
 
 namespace sharedutils {
 namespace {
@@ -43,7 +43,7 @@ TEST(TimedSequence, FirstValueAtOnceThenOneIntervalAfterEachAsk) {
       if (i == 1) co_await clock.sleep(2s);
     }
   });
-  ASSERT_TRUE(dispatch_test::eventually([&] { return received.load() == 1; }));
+  ASSERT_TRUE(::testsupport::eventually([&] { return received.load() == 1; }));
   ASSERT_TRUE(time.waitForSleepers(1));
   time.advance(5s - 1ns);
   EXPECT_EQ(received.load(), 1);

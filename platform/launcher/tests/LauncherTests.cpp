@@ -11,18 +11,12 @@
 #include <sstream>
 #include <string>
 
-#include "platform/defaults/tests/DefaultsTestSupport.h"
-#include "platform/dispatch/tests/TestSupport.h"
+#include "testsupport/Eventually.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace platform::launcher {
 namespace {
-
-std::string readFile(const std::filesystem::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Children of this process that still exist, zombies included.
 int childCount() {
@@ -46,27 +40,26 @@ int childCount() {
 // The program receives the URL as its one argument, starts with no signal blocked and
 // standard input from /dev/null, and is reaped once it has exited.
 TEST(XdgOpenLauncher, OpensTheUrlInADetachedChildThatIsReaped) {
-  platform::defaults::testing::TempDir dir;
-  const auto script = dir.path() / "fake-open";
-  const auto out = dir.path() / "out";
-  {
-    std::ofstream s(script);
-    s << "#!/bin/sh\n"
-      << "{ printf '%s|' \"$#\" \"$1\"; grep '^SigBlk' /proc/$$/status | tr -d '\\t\\n';\n"
-      << "  printf '|'; readlink /proc/$$/fd/0; } > '" << out.string() << ".tmp'\n"
-      << "mv '" << out.string() << ".tmp' '" << out.string() << "'\n";
-  }
+  ::testsupport::TemporaryDirectory dir;
+  const auto script = dir / "fake-open";
+  const auto out = dir / "out";
+  ::testsupport::writeFile(script,
+                           "#!/bin/sh\n"
+                           "{ printf '%s|' \"$#\" \"$1\"; grep '^SigBlk' /proc/$$/status | tr -d "
+                           "'\\t\\n';\n  printf '|'; readlink /proc/$$/fd/0; } > '" +
+                               out.string() + ".tmp'\nmv '" + out.string() + ".tmp' '" +
+                               out.string() + "'\n");
   chmod(script.c_str(), 0755);
 
   XdgOpenLauncher launcher(script.string());
   launcher.open("file:///Applications/Some App.app");
-  ASSERT_TRUE(dispatch_test::eventually([&] { return std::filesystem::exists(out); }));
-  EXPECT_EQ(readFile(out),
+  ASSERT_TRUE(::testsupport::eventually([&] { return std::filesystem::exists(out); }));
+  EXPECT_EQ(::testsupport::readFile(out),
             "1|file:///Applications/Some App.app|SigBlk:0000000000000000|/dev/null\n");
-  EXPECT_TRUE(dispatch_test::eventually([] { return childCount() == 0; }));
+  EXPECT_TRUE(::testsupport::eventually([] { return childCount() == 0; }));
 
   // A program that does not exist: nothing happens, nothing is left behind.
-  XdgOpenLauncher missing((dir.path() / "no-such-program").string());
+  XdgOpenLauncher missing((dir / "no-such-program").string());
   missing.open("file:///x");
   EXPECT_EQ(childCount(), 0);
 }
