@@ -49,11 +49,11 @@ std::uint64_t EventThread::add(int fd, std::uint32_t events, std::shared_ptr<Han
   return id;
 }
 
-void EventThread::modify(std::uint64_t id, int fd, std::uint32_t events) {
+bool EventThread::modify(std::uint64_t id, int fd, std::uint32_t events) {
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = id;
-  epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev);
+  return epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev) == 0;
 }
 
 void EventThread::remove(std::uint64_t id, int fd) {

@@ -30,8 +30,9 @@ class EventThread {
   // Watches `fd` for `events`; the handler is kept until remove(). Returns a registration id,
   // 0 on failure. Ids are never reused, so a late event for a removed registration is dropped.
   std::uint64_t add(int fd, std::uint32_t events, std::shared_ptr<Handler> handler);
-  // Changes the events of a registration (re-arms an EPOLLONESHOT one).
-  void modify(std::uint64_t id, int fd, std::uint32_t events);
+  // Changes the events of a registration (re-arms an EPOLLONESHOT one). False when the kernel
+  // refuses (the descriptor is closed).
+  bool modify(std::uint64_t id, int fd, std::uint32_t events);
   void remove(std::uint64_t id, int fd);
 
  private:

@@ -298,6 +298,21 @@ void QueueImpl::syncSerial(Queue::FunctionRef f) {
   releaseSerial();
 }
 
+bool QueueImpl::tryRunInline(Queue::FunctionRef f) {
+  std::uint64_t idle = 0;
+  if (role_ != Role::Serial ||
+      !count_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
+                                      std::memory_order_relaxed)) {
+    return false;
+  }
+  {
+    FrameScope frame(&owner_, detail::currentFrames());
+    f();
+  }
+  releaseSerial();
+  return true;
+}
+
 void QueueImpl::releaseSerial() {
   if (count_.fetch_sub(1, std::memory_order_acq_rel) != 1) {
     WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
@@ -551,6 +566,10 @@ void Queue::asyncAfter(Time deadline, Block work) {
 void Queue::asyncBarrier(Block work) {
   if (!work) return;
   impl_->async(std::move(work), nullptr, true);
+}
+
+bool Queue::tryRunInlineRef(FunctionRef f) {
+  return impl_->tryRunInline(f);
 }
 
 void Queue::syncRef(FunctionRef f, bool barrier) {

@@ -85,6 +85,15 @@ class Queue : public std::enable_shared_from_this<Queue> {
     return syncWith(f, true);
   }
 
+  // Runs `f` on the calling thread as this serial queue's next item when the queue is idle
+  // (nothing queued or running) and returns true; returns false at once, without running `f`,
+  // when the queue is busy or is not a serial queue. For threads that must never wait for a
+  // queue, such as the event thread handing a report to the queue it belongs to.
+  template <class F>
+  bool runInlineIfIdle(F&& f) {
+    return tryRunInlineRef(FunctionRef(f));
+  }
+
   // Queue-specific values. The key is any unique address; the value is not owned.
   void setSpecific(const void* key, void* value);
   void* getSpecific(const void* key) const;
@@ -110,6 +119,7 @@ class Queue : public std::enable_shared_from_this<Queue> {
   friend class QueueImpl;
   Queue(std::string label, QoS qos, Kind kind);
   void syncRef(FunctionRef f, bool barrier);
+  bool tryRunInlineRef(FunctionRef f);
   template <class F>
   auto syncWith(F& f, bool barrier) -> std::invoke_result_t<F&> {
     using R = std::invoke_result_t<F&>;

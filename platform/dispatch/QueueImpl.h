@@ -58,6 +58,7 @@ class QueueImpl {
   void async(Block work, std::shared_ptr<Group::State> group, bool barrier);
   void asyncInGroup(Group& group, Block work);
   void sync(Queue::FunctionRef f, bool barrier);
+  bool tryRunInline(Queue::FunctionRef f);
 
   void setSpecific(const void* key, void* value);
   void* getSpecific(const void* key) const;
