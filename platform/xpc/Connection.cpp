@@ -3,13 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <exception>
+#include <utility>
 
 #include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
@@ -18,10 +20,14 @@
 
 namespace platform::xpc {
 
+using dispatch::DescriptorWatch;
+
 namespace {
 
-// At most this many packets are read per wake-up, so one busy peer cannot hold a worker forever.
+// At most this many packets are read per report, so one busy peer cannot hold a worker forever.
 constexpr int kPacketsPerWakeUp = 64;
+// How long the event thread goes on handling one connection's packets itself.
+constexpr std::chrono::microseconds kInlineBudget{500};
 
 // One receive buffer per thread: kMaxMessageSize plus one byte, so that an oversized packet is
 // seen as truncated rather than silently cut to size.
@@ -35,44 +41,93 @@ bool peerHasHungUp(int fd) {
   return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR));
 }
 
-pid_t peerPidOf(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return 0;
-  return cred.pid;
+// Runs code of the connection's users (exported methods, reply blocks, handlers): an exception
+// it throws must not end the queue item, so it is reported and dropped.
+template <class F>
+void guarded(const char* what, F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    diagnostics::reportf("Connection: %s threw an exception: %s", what, e.what());
+  } catch (...) {
+    diagnostics::reportf("Connection: %s threw an exception", what);
+  }
+}
+
+Error makeError(ErrorCode code, std::string description) {
+  return Error{"platform.xpc", code, std::move(description)};
 }
 
 }  // namespace
 
+// The right to send the reply to one call. Calling it twice is a contract violation; dropping it
+// without calling it releases the call's flow-control slot (and is reported), so a method that
+// forgets a reply cannot stall its connection for good.
+class Connection::ReplySlot {
+ public:
+  ReplySlot(std::weak_ptr<Connection> connection, std::uint64_t id)
+      : connection_(std::move(connection)), id_(id) {}
+  ~ReplySlot() {
+    if (sent_.load(std::memory_order_acquire)) return;
+    // Once the connection has ended, nobody waits for the reply any more.
+    auto c = connection_.lock();
+    if (c && c->replyAbandoned()) {
+      diagnostics::contractViolation(
+          "Connection: a reply block was released without being called");
+    }
+  }
+  ReplySlot(const ReplySlot&) = delete;
+  ReplySlot& operator=(const ReplySlot&) = delete;
+
+  void send(Value arguments) {
+    if (sent_.exchange(true, std::memory_order_acq_rel)) {
+      diagnostics::contractViolation("Connection: a reply block was called more than once");
+      return;
+    }
+    auto c = connection_.lock();
+    if (!c) return;
+    auto bytes = encode(Reply{id_, std::move(arguments)});
+    if (bytes.size() > kMaxMessageSize) {
+      diagnostics::reportf("Connection: a reply of %zu bytes exceeds the maximum message size",
+                           bytes.size());
+      c->replyAbandoned();
+      return;
+    }
+    c->sendReply(std::move(bytes));
+  }
+
+ private:
+  std::weak_ptr<Connection> connection_;
+  const std::uint64_t id_;
+  std::atomic<bool> sent_{false};
+};
+
 std::shared_ptr<Connection> Connection::makeToService(std::string serviceName) {
-  return std::shared_ptr<Connection>(new Connection(Role::Client, std::move(serviceName), -1, 0));
-}
-
-std::shared_ptr<Connection> Connection::makeAccepted(int fd, std::string serviceName,
-                                                     pid_t peerPid) {
   return std::shared_ptr<Connection>(
-      new Connection(Role::Service, std::move(serviceName), fd, peerPid));
+      new Connection(Role::Client, std::move(serviceName), {}, {}, {}));
 }
 
-Connection::Connection(Role role, std::string serviceName, int fd, pid_t peerPid)
+std::shared_ptr<Connection> Connection::makeAccepted(base::FileDescriptor fd,
+                                                     std::string serviceName, PeerCredentials peer,
+                                                     std::function<void()> onClose) {
+  return std::shared_ptr<Connection>(new Connection(
+      Role::Service, std::move(serviceName), std::move(fd), std::move(peer), std::move(onClose)));
+}
+
+Connection::Connection(Role role, std::string serviceName, base::FileDescriptor fd,
+                       PeerCredentials peer, std::function<void()> onClose)
     : role_(role),
       serviceName_(std::move(serviceName)),
       queue_(dispatch::Queue::makeSerial(serviceName_ + ".connection")),
-      fd_(fd),
-      peerPid_(peerPid) {}
+      fd_(std::move(fd)),
+      peer_(std::move(peer)),
+      onClose_(std::move(onClose)) {}
 
 Connection::~Connection() {
-  // A watching source closes the descriptor from its cancel handler; otherwise it is ours.
-  if (source_) source_->cancel();
-  if (!watching_ && fd_ >= 0) ::close(fd_);
-}
-
-bool Connection::prepareToWatch() {
-  std::lock_guard lock(mutex_);
-  if (source_) return true;
-  if (fd_ < 0) return false;
-  source_ = dispatch::ReadSource::make(fd_, queue_);
-  return source_ != nullptr;
+  // The watch is cancelled before the socket closes (member order would close it first).
+  watch_.reset();
+  fd_.reset();
+  if (onClose_) onClose_();
 }
 
 void Connection::setExportedInterface(Interface interface) {
@@ -100,7 +155,8 @@ void Connection::resume() {
   std::lock_guard lock(mutex_);
   if (state_ != State::Suspended) return;
   state_ = State::Resumed;
-  if (role_ == Role::Service && fd_ >= 0 && !watchLocked()) {
+  if (role_ != Role::Service) return;
+  if (!fd_ || !startWatchingLocked()) {
     // Nothing could ever be read from this socket: close it as if the peer had gone.
     queue_->async([self = shared_from_this()] { self->invalidateOnQueue(); });
   }
@@ -120,11 +176,7 @@ std::shared_ptr<RemoteObjectProxy> Connection::remoteObjectProxyWithErrorHandler
 }
 
 std::string Connection::description() const {
-  pid_t pid;
-  {
-    std::lock_guard lock(mutex_);
-    pid = peerPid_;
-  }
+  pid_t pid = processIdentifier();
   char buf[64];
   std::snprintf(buf, sizeof buf, "<Connection %p service: ", static_cast<const void*>(this));
   std::string out = buf;
@@ -137,125 +189,128 @@ std::string Connection::description() const {
 
 pid_t Connection::processIdentifier() const {
   std::lock_guard lock(mutex_);
-  return peerPid_;
+  return peer_.pid;
 }
 
-// Watches fd_ on the connection's queue. A service-side connection is held by its own source
-// until invalidated (nobody else keeps it); a client connection only weakly.
-bool Connection::watchLocked() {
-  auto source = source_ ? source_ : dispatch::ReadSource::make(fd_, queue_);
-  if (!source) return false;
+const PeerCredentials& Connection::peerCredentials() const {
+  return peer_;
+}
+
+base::FileDescriptor Connection::peerPidfd() const {
+  std::lock_guard lock(mutex_);
+  if (!fd_) return {};
+  return PeerCredentials::peerPidfdOf(fd_.get());
+}
+
+void Connection::releasePeerProcessHandle() {
+  std::lock_guard lock(mutex_);
+  peer_.pidfd.reset();
+}
+
+// --- watching the socket ------------------------------------------------------------------------
+
+// The event thread only notes what happened and hands the work to the connection's queue. A
+// service-side connection is held by its watch until invalidated (nobody else keeps it); a
+// client connection only weakly.
+bool Connection::startWatchingLocked() {
   if (role_ == Role::Service) {
-    source->setEventHandler([self = shared_from_this()] { self->readAvailable(); });
+    watch_ = DescriptorWatch::make(fd_.get(), [self = shared_from_this()](std::uint32_t events) {
+      self->onReadiness(events);
+    });
   } else {
-    source->setEventHandler([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->readAvailable();
+    watch_ = DescriptorWatch::make(fd_.get(), [weak = weak_from_this()](std::uint32_t events) {
+      if (auto self = weak.lock()) self->onReadiness(events);
     });
   }
-  // The descriptor must stay open while the source watches it, so the source closes it.
-  source->setCancelHandler([fd = fd_] { ::close(fd); });
-  source->resume();
-  source_ = std::move(source);
-  watching_ = true;
-  return true;
+  if (!watch_) return false;
+  armedEvents_ = interestLocked();
+  watchState_ = Watch::Armed;
+  if (watch_->arm(armedEvents_)) return true;
+  watch_.reset();
+  watchState_ = Watch::Idle;
+  return false;
 }
 
-std::optional<Error> Connection::connectLocked() {
-  std::string path = clientSocketPathForService(serviceName_);
-  if (path.empty()) {
-    return Error{"platform.xpc", ErrorCode::ServiceUnavailable,
-                 "No socket address for service " + serviceName_};
-  }
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return Error{"platform.xpc", ErrorCode::ServiceUnavailable,
-                 "Cannot create a socket for service " + serviceName_ + ": " +
-                     platform::base::errnoText(errno)};
-  }
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  // Connecting to a listening Unix socket waits only when its backlog is full; bound that wait.
-  timeval tv{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  int rc;
-  do {
-    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    int err = errno;
-    ::close(fd);
-    return Error{"platform.xpc", ErrorCode::ServiceUnavailable,
-                 "Service " + serviceName_ + " is not available at " + path + ": " +
-                     platform::base::errnoText(err)};
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-  fd_ = fd;
-  if (!watchLocked()) {
-    fd_ = -1;
-    ::close(fd);
-    return Error{"platform.xpc", ErrorCode::ServiceUnavailable,
-                 "Cannot watch the connection to " + serviceName_ + ": out of descriptors"};
-  }
-  peerPid_ = peerPidOf(fd);
-  return std::nullopt;
-}
-
-void Connection::sendRequest(const MethodDescription& method, Value arguments,
-                             std::function<void(Value)> reply,
-                             std::function<void(const Error&)> onError) {
-  auto fail = [this, &onError](ErrorCode code, std::string text) {
-    queue_->async([onError = std::move(onError), e = Error{"platform.xpc", code, std::move(text)}] {
-      if (onError) onError(e);
-    });
-  };
-  if (role_ != Role::Client) {
-    diagnostics::contractViolation("Connection: requests are sent only on client connections");
-    return fail(ErrorCode::ConnectionInvalid, "Not a client connection");
-  }
-  std::unique_lock lock(mutex_);
-  if (state_ == State::Invalidated || invalidateRequested_) {
-    lock.unlock();
-    return fail(ErrorCode::ConnectionInvalid,
-                "The connection to " + serviceName_ + " was invalidated");
-  }
-  if (fd_ < 0) {
-    if (auto error = connectLocked()) {
-      lock.unlock();
-      return fail(error->code, std::move(error->description));
-    }
-  }
-  const std::uint64_t id = nextId_++;
-  auto bytes = encode(Request{id, method.selector, method.typeEncoding, std::move(arguments)});
-  if (bytes.size() > kMaxMessageSize) {
-    lock.unlock();
-    return fail(ErrorCode::MessageTooLarge,
-                "Request " + method.selector + " exceeds the maximum message size");
-  }
-  pending_.emplace(id, Pending{std::move(reply), onError});
-  ssize_t n;
-  do {
-    n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    int err = errno;
-    pending_.erase(id);
-    lock.unlock();
-    // A reset socket is noticed by the reader too, which reports the interruption.
-    return fail(ErrorCode::SendFailed, "Cannot send " + method.selector + " to " + serviceName_ +
-                                           ": " + platform::base::errnoText(err));
-  }
-}
-
-void Connection::readAvailable() {
-  int fd;
+// On the event thread. When the connection's queue is idle, the report is handled right here as
+// the queue's next item (a serial queue stays serial whichever thread drains it), which saves a
+// hand-off to a worker thread per request; otherwise it waits its turn on the queue.
+void Connection::onReadiness(std::uint32_t events) {
   {
     std::lock_guard lock(mutex_);
-    fd = fd_;
+    if (watchState_ != Watch::Armed) return;
+    watchState_ = Watch::Handling;
+    pendingEvents_ |= events;
   }
-  if (fd < 0) return;
+  if (queue_->runInlineIfIdle([this] { handleEvents(true); })) return;
+  queue_->async([self = shared_from_this()] { self->handleEvents(false); });
+}
+
+bool Connection::readingAllowedLocked() const {
+  return role_ == Role::Client || outstanding_ < kMaxOutstandingCalls;
+}
+
+// Hang-ups are always of interest: a peer that goes away while its connection does not read is
+// noticed all the same.
+std::uint32_t Connection::interestLocked() const {
+  std::uint32_t events = DescriptorWatch::PeerClosed;
+  if (readingAllowedLocked()) events |= DescriptorWatch::Readable;
+  if (!outbound_.empty()) events |= DescriptorWatch::Writable;
+  return events;
+}
+
+void Connection::updateInterestLocked() {
+  if (watchState_ != Watch::Armed || !watch_) return;
+  const std::uint32_t wanted = interestLocked();
+  if (wanted == armedEvents_) return;
+  armedEvents_ = wanted;
+  watch_->arm(wanted);
+}
+
+// On the queue, after a report from the event thread.
+void Connection::handleEvents(bool onEventThread) {
+  std::uint32_t events;
+  int fd;
+  std::uint64_t generation;
+  bool flushed = true;
+  {
+    std::lock_guard lock(mutex_);
+    if (watchState_ != Watch::Handling) return;
+    events = std::exchange(pendingEvents_, 0);
+    fd = fd_.get();
+    generation = generation_;
+    if (fd < 0 || state_ == State::Invalidated) {
+      watchState_ = Watch::Idle;
+      return;
+    }
+    if (events & DescriptorWatch::Writable) flushed = flushLocked();
+  }
+  if (!flushed || !readPackets(fd, events, onEventThread)) return peerGone();
+  std::lock_guard lock(mutex_);
+  // The socket may have changed under us (invalidated, or a client that reconnected).
+  if (watchState_ != Watch::Handling || generation_ != generation || !fd_) return;
+  armedEvents_ = interestLocked();
+  watchState_ = Watch::Armed;
+  if (!watch_->arm(armedEvents_)) watchState_ = Watch::Idle;
+}
+
+bool Connection::readPackets(int fd, std::uint32_t events, bool onEventThread) {
+  const bool hungUp =
+      events & (DescriptorWatch::Hangup | DescriptorWatch::PeerClosed | DescriptorWatch::Error);
   auto buffer = receiveBuffer();
+  const auto started = onEventThread ? std::chrono::steady_clock::now()
+                                     : std::chrono::steady_clock::time_point();
   for (int i = 0; i < kPacketsPerWakeUp; ++i) {
+    // The event thread serves every source of the process: it leaves the rest of a long burst
+    // for the next report (the socket is still readable, so that comes at once).
+    if (onEventThread && i > 0 && std::chrono::steady_clock::now() - started > kInlineBudget) {
+      return true;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (fd_.get() != fd || state_ == State::Invalidated) return true;  // ended meanwhile
+      // A paused connection whose peer has gone will never have its replies taken.
+      if (!readingAllowedLocked()) return !hungUp;
+    }
     iovec iov{buffer.data(), buffer.size()};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -263,28 +318,30 @@ void Connection::readAvailable() {
     ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      return peerGone();
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      return false;
     }
     // An empty packet and the end of the stream both read as zero bytes.
-    if (n == 0 && peerHasHungUp(fd)) return peerGone();
+    if (n == 0 && peerHasHungUp(fd)) return false;
     if ((msg.msg_flags & MSG_TRUNC) || n == 0) {
       interrupted();
       continue;
     }
-    auto message = decode(buffer.first(static_cast<std::size_t>(n)));
-    if (!message) {
-      interrupted();
-    } else if (role_ == Role::Service && std::holds_alternative<Request>(*message)) {
-      handleRequest(std::get<Request>(std::move(*message)));
-    } else if (role_ == Role::Client && std::holds_alternative<Reply>(*message)) {
-      handleReply(std::get<Reply>(std::move(*message)));
-    } else {
-      interrupted();
-    }
-    std::lock_guard lock(mutex_);
-    if (fd_ != fd) return;  // invalidated or interrupted by what the packet did
+    handlePacket(buffer.first(static_cast<std::size_t>(n)));
   }
+  return true;
+}
+
+void Connection::handlePacket(std::span<const std::uint8_t> bytes) {
+  auto message = decode(bytes);
+  if (!message) return interrupted();
+  if (role_ == Role::Service && std::holds_alternative<Request>(*message)) {
+    return handleRequest(std::get<Request>(std::move(*message)));
+  }
+  if (role_ == Role::Client && std::holds_alternative<Reply>(*message)) {
+    return handleReply(std::get<Reply>(std::move(*message)));
+  }
+  interrupted();
 }
 
 void Connection::handleRequest(Request request) {
@@ -307,15 +364,16 @@ void Connection::handleRequest(Request request) {
         interface->protocolName());
     return interrupted();
   }
-  auto sent = std::make_shared<std::atomic<bool>>(false);
-  ReplyBlock reply = [weak = weak_from_this(), id = request.id, sent](Value arguments) {
-    if (sent->exchange(true)) {
-      diagnostics::contractViolation("Connection: a reply block was called more than once");
-      return;
-    }
-    if (auto self = weak.lock()) self->sendReply(id, std::move(arguments));
+  {
+    std::lock_guard lock(mutex_);
+    ++outstanding_;
+  }
+  auto slot = std::make_shared<ReplySlot>(weak_from_this(), request.id);
+  ReplyBlock reply = [slot = std::move(slot)](Value arguments) {
+    slot->send(std::move(arguments));
   };
-  method->invoke(object.get(), request.arguments, std::move(reply));
+  guarded("an exported method",
+          [&] { method->invoke(object.get(), request.arguments, std::move(reply)); });
 }
 
 void Connection::handleReply(Reply reply) {
@@ -330,32 +388,187 @@ void Connection::handleReply(Reply reply) {
   }
   // A reply to no call of ours: the peer does not speak this protocol.
   if (!pending.reply && !pending.onError) return interrupted();
-  if (pending.reply) pending.reply(std::move(reply.arguments));
+  if (pending.reply) guarded("a reply block", [&] { pending.reply(std::move(reply.arguments)); });
 }
 
-void Connection::sendReply(std::uint64_t id, Value arguments) {
-  auto bytes = encode(Reply{id, std::move(arguments)});
-  if (bytes.size() > kMaxMessageSize) {
-    diagnostics::reportf("Connection: a reply of %zu bytes exceeds the maximum message size",
-                         bytes.size());
-    return;
-  }
-  if (!sendPacket(bytes)) {
-    // The peer stopped reading (its socket buffer is full) or is gone: a client that does not
-    // take its replies is treated like one that closed the connection.
-    invalidate();
-  }
-}
+// --- sending ------------------------------------------------------------------------------------
 
-bool Connection::sendPacket(std::span<const std::uint8_t> bytes) {
-  std::lock_guard lock(mutex_);
-  if (fd_ < 0) return false;
+Connection::SendResult Connection::sendLocked(std::span<const std::uint8_t> bytes) {
+  if (!fd_) return SendResult::Failed;
   ssize_t n;
   do {
-    n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(bytes.size());
+  if (n == static_cast<ssize_t>(bytes.size())) return SendResult::Sent;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+    return SendResult::Full;
+  }
+  return SendResult::Failed;
 }
+
+bool Connection::flushLocked() {
+  while (!outbound_.empty()) {
+    switch (sendLocked(outbound_.front().bytes)) {
+      case SendResult::Sent:
+        outbound_.pop_front();
+        if (role_ == Role::Service) --outstanding_;
+        break;
+      case SendResult::Full:
+        roomToSend_.notify_all();
+        return true;
+      case SendResult::Failed:
+        // The peer is gone; the reader finds out and ends the connection.
+        if (role_ == Role::Service) outstanding_ -= outbound_.size();
+        outbound_.clear();
+        roomToSend_.notify_all();
+        return false;
+    }
+  }
+  roomToSend_.notify_all();
+  return true;
+}
+
+// From the reply block, on whatever thread called it.
+void Connection::sendReply(std::vector<std::uint8_t> bytes) {
+  std::lock_guard lock(mutex_);
+  if (!fd_ || state_ == State::Invalidated) {
+    if (outstanding_ > 0) --outstanding_;
+    return;
+  }
+  if (outbound_.empty()) {
+    switch (sendLocked(bytes)) {
+      case SendResult::Sent:
+      case SendResult::Failed:  // the peer is gone: the reader ends the connection
+        --outstanding_;
+        updateInterestLocked();
+        return;
+      case SendResult::Full:
+        break;
+    }
+  }
+  outbound_.push_back(Packet{std::move(bytes)});
+  updateInterestLocked();
+}
+
+bool Connection::replyAbandoned() {
+  std::lock_guard lock(mutex_);
+  if (!fd_ || state_ == State::Invalidated) return false;
+  if (outstanding_ > 0) --outstanding_;
+  updateInterestLocked();
+  return true;
+}
+
+std::optional<Error> Connection::connectLocked() {
+  std::string path = clientSocketPathForService(serviceName_);
+  if (path.empty()) {
+    return makeError(ErrorCode::ServiceUnavailable,
+                     "No socket address for service " + serviceName_);
+  }
+  base::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    return makeError(
+        ErrorCode::ServiceUnavailable,
+        "Cannot create a socket for service " + serviceName_ + ": " + base::errnoText(errno));
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  // Connecting to a listening Unix socket waits only when its backlog is full; bound that wait.
+  timeval tv{5, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  int rc;
+  do {
+    rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    return makeError(
+        ErrorCode::ServiceUnavailable,
+        "Service " + serviceName_ + " is not available at " + path + ": " + base::errnoText(errno));
+  }
+  // Anyone may bind a socket wherever they may write: only root and this user are believed.
+  PeerCredentials server = PeerCredentials::of(fd.get());
+  server.pidfd.reset();
+  if (server.uid != 0 && server.uid != ::geteuid()) {
+    return makeError(ErrorCode::ServiceNotTrusted,
+                     "Service " + serviceName_ + " at " + path + " is served by uid " +
+                         std::to_string(server.uid) + ", neither root nor this user (uid " +
+                         std::to_string(::geteuid()) + "); not trusted");
+  }
+  ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+  fd_ = std::move(fd);
+  peer_ = std::move(server);
+  ++generation_;
+  if (!startWatchingLocked()) {
+    fd_.reset();
+    peer_ = PeerCredentials{};
+    return makeError(ErrorCode::ServiceUnavailable,
+                     "Cannot watch the connection to " + serviceName_);
+  }
+  return std::nullopt;
+}
+
+void Connection::sendRequest(const MethodDescription& method, Value arguments,
+                             std::function<void(Value)> reply,
+                             std::function<void(const Error&)> onError) {
+  auto fail = [this, &onError](Error error) {
+    queue_->async([onError = std::move(onError), error = std::move(error)] {
+      if (onError) guarded("an error handler", [&] { onError(error); });
+    });
+  };
+  if (role_ != Role::Client) {
+    diagnostics::contractViolation("Connection: requests are sent only on client connections");
+    return fail(makeError(ErrorCode::ConnectionInvalid, "Not a client connection"));
+  }
+  const std::uint64_t id = nextId_.fetch_add(1, std::memory_order_relaxed);
+  auto bytes = encode(Request{id, method.selector, method.typeEncoding, std::move(arguments)});
+  if (bytes.size() > kMaxMessageSize) {
+    return fail(makeError(ErrorCode::MessageTooLarge,
+                          "Request " + method.selector + " exceeds the maximum message size"));
+  }
+  std::unique_lock lock(mutex_);
+  if (state_ == State::Invalidated || invalidateRequested_) {
+    lock.unlock();
+    return fail(makeError(ErrorCode::ConnectionInvalid,
+                          "The connection to " + serviceName_ + " was invalidated"));
+  }
+  if (!fd_) {
+    if (auto error = connectLocked()) {
+      lock.unlock();
+      return fail(std::move(*error));
+    }
+  }
+  if (outbound_.empty()) {
+    switch (sendLocked(bytes)) {
+      case SendResult::Sent:
+        pending_.emplace(id, Pending{std::move(reply), onError});
+        return;
+      case SendResult::Failed: {
+        int err = errno;
+        lock.unlock();
+        // A reset socket is noticed by the reader too, which reports the interruption.
+        return fail(makeError(ErrorCode::SendFailed, "Cannot send " + method.selector + " to " +
+                                                         serviceName_ + ": " +
+                                                         base::errnoText(err)));
+      }
+      case SendResult::Full:
+        break;
+    }
+  }
+  pending_.emplace(id, Pending{std::move(reply), onError});
+  // Waiting on the connection's own queue would wait for the very items that make room.
+  if (outbound_.size() >= kMaxQueuedRequests && !dispatch::Queue::isCurrentlyOn(*queue_)) {
+    const std::uint64_t generation = generation_;
+    roomToSend_.wait(lock, [&] {
+      return outbound_.size() < kMaxQueuedRequests || generation_ != generation || !fd_;
+    });
+    // The socket this call was meant for is gone: peerGone() has failed the call already.
+    if (generation_ != generation || !fd_) return;
+  }
+  outbound_.push_back(Packet{std::move(bytes)});
+  updateInterestLocked();
+}
+
+// --- ending -------------------------------------------------------------------------------------
 
 void Connection::interrupted() {
   std::function<void()> handler;
@@ -364,7 +577,17 @@ void Connection::interrupted() {
     if (state_ == State::Invalidated) return;
     handler = interruptionHandler_;
   }
-  if (handler) handler();
+  if (handler) guarded("an interruption handler", handler);
+}
+
+void Connection::closeSocketLocked(ClosedSocket& into) {
+  into.fd = std::move(fd_);
+  into.watch = std::move(watch_);
+  watchState_ = Watch::Idle;
+  pendingEvents_ = 0;
+  outbound_.clear();
+  outstanding_ = 0;
+  roomToSend_.notify_all();
 }
 
 void Connection::peerGone() {
@@ -372,52 +595,53 @@ void Connection::peerGone() {
   // The service went away: fail the waiting calls and forget the socket; the next call
   // connects again.
   std::unordered_map<std::uint64_t, Pending> pending;
+  ClosedSocket closed;
   {
     std::lock_guard lock(mutex_);
-    if (fd_ < 0) return;
-    fd_ = -1;
-    peerPid_ = 0;
-    if (source_) source_->cancel();
-    source_.reset();
-    watching_ = false;
+    if (!fd_) return;
+    closeSocketLocked(closed);
+    peer_ = PeerCredentials{};
     pending.swap(pending_);
   }
+  closed.close();
   failPending(std::move(pending), ErrorCode::ConnectionInterrupted, "was interrupted");
   interrupted();
 }
 
 void Connection::invalidateOnQueue() {
-  // The source's handler may hold the last reference; keep this connection until we return.
+  // The connection may hold the last reference to itself; keep it until we return.
   auto keep = shared_from_this();
   std::unordered_map<std::uint64_t, Pending> pending;
   std::function<void()> handler;
+  std::function<void()> onClose;
   std::shared_ptr<void> object;
-  std::shared_ptr<dispatch::ReadSource> source;
+  ClosedSocket closed;
   {
     std::lock_guard lock(mutex_);
     if (state_ == State::Invalidated) return;
     state_ = State::Invalidated;
-    // A watching source is cancelled below, outside the lock, and closes the descriptor.
-    source = source_;
-    if (!watching_ && fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    closeSocketLocked(closed);
+    peer_.pidfd.reset();
+    onClose = std::move(onClose_);
+    onClose_ = nullptr;
     pending.swap(pending_);
     handler = std::move(invalidationHandler_);
     invalidationHandler_ = nullptr;
     interruptionHandler_ = nullptr;
     object = std::move(exportedObject_);
   }
+  closed.close();
+  if (onClose) onClose();
   failPending(std::move(pending), ErrorCode::ConnectionInvalid, "was invalidated");
-  if (handler) handler();
-  // Last: cancelling releases the source's hold on this connection.
-  if (source) source->cancel();
+  if (handler) guarded("an invalidation handler", handler);
 }
 
 void Connection::failPending(std::unordered_map<std::uint64_t, Pending> pending, ErrorCode code,
                              const char* what) {
   for (auto& [id, p] : pending) {
-    if (p.onError)
-      p.onError(Error{"platform.xpc", code, "The connection to " + serviceName_ + " " + what});
+    if (!p.onError) continue;
+    guarded("an error handler",
+            [&] { p.onError(makeError(code, "The connection to " + serviceName_ + " " + what)); });
   }
 }
 

@@ -17,6 +17,8 @@ enum class ErrorCode : int {
   MessageTooLarge = 4,
   // The request could not be encoded or the socket refused it.
   SendFailed = 5,
+  // The process serving the socket runs as neither root nor the client's own user.
+  ServiceNotTrusted = 6,
 };
 
 struct Error {

@@ -1,6 +1,7 @@
 #include "platform/xpc/Listener.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,12 +11,16 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <exception>
 
 #include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/xpc/ServiceAddress.h"
+#include "platform/xpc/UserConnectionLimit.h"
 
 namespace platform::xpc {
+
+using dispatch::DescriptorWatch;
 
 namespace {
 
@@ -30,19 +35,36 @@ sockaddr_un addressFor(const std::string& path) {
 
 // True when something accepts connections on the socket at `path`.
 bool socketAnswers(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return true;  // cannot tell: assume it is alive rather than steal it
+  base::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return true;  // cannot tell: assume it is alive rather than steal it
   sockaddr_un addr = addressFor(path);
-  int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  int err = errno;
-  ::close(fd);
+  int rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   // A full backlog (EAGAIN) still means a live listener.
-  return rc == 0 || err == EAGAIN || err == EINPROGRESS;
+  return rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
 }
 
 std::optional<Error> fail(std::string text) {
   diagnostics::report("Listener: " + text);
   return Error{"platform.xpc", ErrorCode::ServiceUnavailable, std::move(text)};
+}
+
+std::size_t softDescriptorLimit() {
+  rlimit rl{};
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 1 << 20;
+  return static_cast<std::size_t>(rl.rlim_cur);
+}
+
+// Runs a decision of the listener's user; one that throws refuses.
+template <class F>
+bool decide(const char* what, F&& f) {
+  try {
+    return f();
+  } catch (const std::exception& e) {
+    diagnostics::reportf("Listener: %s threw an exception: %s", what, e.what());
+  } catch (...) {
+    diagnostics::reportf("Listener: %s threw an exception", what);
+  }
+  return false;
 }
 
 }  // namespace
@@ -64,6 +86,11 @@ void Listener::setDelegate(std::weak_ptr<ListenerDelegate> delegate) {
   delegate_ = std::move(delegate);
 }
 
+void Listener::setConnectionRequirement(ConnectionRequirement requirement) {
+  std::lock_guard lock(mutex_);
+  requirement_ = std::move(requirement);
+}
+
 std::string Listener::socketPath() const {
   std::lock_guard lock(mutex_);
   return path_;
@@ -74,6 +101,13 @@ bool Listener::isSocketActivated() const {
   return activated_;
 }
 
+std::size_t Listener::perUserConnectionLimit() const {
+  std::lock_guard lock(mutex_);
+  return userLimit_ ? userLimit_->limit()
+                    : UserConnectionLimit::fromDescriptorLimit(softDescriptorLimit(),
+                                                               kReservedDescriptors);
+}
+
 std::optional<Error> Listener::resume() {
   std::lock_guard lock(mutex_);
   if (resumed_ || invalidated_) return resumeError_;
@@ -82,21 +116,23 @@ std::optional<Error> Listener::resume() {
     resumeError_ = error;
     return error;
   }
-  source_ = dispatch::ReadSource::make(fd_, queue_);
+  userLimit_ = std::make_shared<UserConnectionLimit>(
+      UserConnectionLimit::fromDescriptorLimit(softDescriptorLimit(), kReservedDescriptors),
+      serviceName_);
+  // The watch holds the listener: a resumed listener serves until invalidated, whoever else
+  // lets go of it.
+  watch_ = DescriptorWatch::make(
+      fd_.get(), [self = shared_from_this()](std::uint32_t) { self->acceptAvailable(); });
   retryTimer_ = dispatch::TimerSource::make(queue_);
-  if (!source_ || !retryTimer_) {
-    source_.reset();
+  if (!watch_ || !retryTimer_ || !watch_->arm(DescriptorWatch::Readable)) {
+    auto watch = std::move(watch_);
+    watch.reset();
     retryTimer_.reset();
-    ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
     if (!activated_) ::unlink(path_.c_str());
     resumeError_ = fail("cannot watch the socket of " + serviceName_);
     return resumeError_;
   }
-  source_->setEventHandler([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->acceptAvailable();
-  });
-  source_->setCancelHandler([fd = fd_] { ::close(fd); });
   retryTimer_->setEventHandler([weak = weak_from_this()] {
     if (auto self = weak.lock()) self->resumeAccepting();
   });
@@ -105,7 +141,6 @@ std::optional<Error> Listener::resume() {
   retryTimer_->schedule(dispatch::Time::forever(), std::chrono::nanoseconds(0),
                         std::chrono::nanoseconds(0));
   retryTimer_->resume();
-  source_->resume();
   return std::nullopt;
 }
 
@@ -130,7 +165,7 @@ bool Listener::takePassedSocketLocked() {
   if (chosen < 0) return false;
   ::fcntl(chosen, F_SETFD, FD_CLOEXEC);
   ::fcntl(chosen, F_SETFL, ::fcntl(chosen, F_GETFL) | O_NONBLOCK);
-  fd_ = chosen;
+  fd_.reset(chosen);
   activated_ = true;
   sockaddr_un addr{};
   socklen_t len = sizeof addr;
@@ -148,114 +183,104 @@ std::optional<Error> Listener::openSocketLocked() {
   if (path.empty()) {
     return fail("no usable socket path for service " + serviceName_ + " in " + runtimeDirectory());
   }
-  int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0)
-    return fail("cannot create a socket for " + path + ": " + platform::base::errnoText(errno));
+  base::FileDescriptor fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return fail("cannot create a socket for " + path + ": " + base::errnoText(errno));
   sockaddr_un addr = addressFor(path);
-  auto bindIt = [&] { return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr); };
+  auto bindIt = [&] {
+    return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  };
   int rc = bindIt();
   if (rc != 0 && errno == EADDRINUSE) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
-      ::close(fd);
       return fail(path + " exists and is not a socket; leaving it alone");
     }
     if (socketAnswers(path)) {
-      ::close(fd);
       return fail("service " + serviceName_ + " is already served at " + path);
     }
     // Left behind by a process that is gone: replace it.
     ::unlink(path.c_str());
     rc = bindIt();
   }
-  if (rc != 0) {
-    int err = errno;
-    ::close(fd);
-    return fail("cannot bind " + path + ": " + platform::base::errnoText(err));
-  }
+  if (rc != 0) return fail("cannot bind " + path + ": " + base::errnoText(errno));
   // Any local process may call the service: the socket file is open to every user.
   ::chmod(path.c_str(), 0666);
-  if (::listen(fd, SOMAXCONN) != 0) {
-    int err = errno;
-    ::close(fd);
+  if (::listen(fd.get(), SOMAXCONN) != 0) {
+    const int err = errno;
     ::unlink(path.c_str());
-    return fail("cannot listen on " + path + ": " + platform::base::errnoText(err));
+    return fail("cannot listen on " + path + ": " + base::errnoText(err));
   }
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0) {
     boundDev_ = st.st_dev;
     boundIno_ = st.st_ino;
   }
-  fd_ = fd;
+  fd_ = std::move(fd);
   path_ = path;
   return std::nullopt;
 }
 
+// On the event thread: takes what is waiting and sends each connection to its own queue.
 void Listener::acceptAvailable() {
   int listenFd;
+  std::shared_ptr<UserConnectionLimit> limit;
   {
     std::lock_guard lock(mutex_);
     if (invalidated_ || paused_) return;
-    listenFd = fd_;
-  }
-  // Connections accepted while descriptors ran short go first, in the order they came.
-  for (;;) {
-    std::shared_ptr<Connection> waiting;
-    {
-      std::lock_guard lock(mutex_);
-      if (parked_.empty()) break;
-      waiting = parked_.front();
-    }
-    if (!waiting->prepareToWatch()) return pauseAccepting();
-    {
-      std::lock_guard lock(mutex_);
-      parked_.pop_front();
-    }
-    offer(waiting);
+    listenFd = fd_.get();
+    limit = userLimit_;
   }
   for (int i = 0; i < kAcceptsPerWakeUp; ++i) {
-    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      int err = errno;
+    base::FileDescriptor fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!fd) {
+      const int err = errno;
       if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
       if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
         return pauseAccepting();
       }
-      return;  // EAGAIN: nothing more waiting
+      break;  // EAGAIN: nothing more waiting
     }
-    ucred cred{};
-    socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) cred.pid = 0;
-    auto connection = Connection::makeAccepted(fd, serviceName_, cred.pid);
-    if (!connection->prepareToWatch()) {
-      // Accepted, but it cannot be served yet: keep it until descriptors are free again.
-      {
-        std::lock_guard lock(mutex_);
-        parked_.push_back(std::move(connection));
+    PeerCredentials peer = PeerCredentials::of(fd.get());
+    const uid_t uid = peer.uid;
+    if (!limit->admit(uid)) continue;  // closed at once: the user holds its share
+    auto connection = Connection::makeAccepted(std::move(fd), serviceName_, std::move(peer),
+                                               [limit, uid] { limit->release(uid); });
+    connection->queue()->async([weak = weak_from_this(), connection] {
+      if (auto self = weak.lock()) {
+        self->offer(connection);
+      } else {
+        connection->invalidate();
       }
-      return pauseAccepting();
-    }
-    offer(connection);
+    });
   }
+  std::lock_guard lock(mutex_);
+  if (!invalidated_ && !paused_ && watch_) watch_->arm(DescriptorWatch::Readable);
 }
 
+// On the connection's queue.
 void Listener::offer(const std::shared_ptr<Connection>& connection) {
   std::shared_ptr<ListenerDelegate> delegate;
+  ConnectionRequirement requirement;
   {
     std::lock_guard lock(mutex_);
     delegate = delegate_.lock();
+    requirement = requirement_;
   }
-  if (!delegate || !delegate->shouldAcceptNewConnection(*this, connection)) {
-    connection->invalidate();
-  }
+  const bool accepted = delegate &&
+                        (!requirement || decide("the connection requirement",
+                                                [&] { return requirement(*connection); })) &&
+                        decide("the delegate", [&] {
+                          return delegate->shouldAcceptNewConnection(*this, connection);
+                        });
+  if (!accepted) connection->invalidate();
+  connection->releasePeerProcessHandle();
 }
 
 void Listener::pauseAccepting() {
   {
     std::lock_guard lock(mutex_);
-    if (invalidated_ || paused_ || !source_) return;
+    if (invalidated_ || paused_) return;
     paused_ = true;
-    source_->suspend();
   }
   diagnostics::reportf("Listener: out of file descriptors; accepting again in %lld ms",
                        static_cast<long long>(kDescriptorRetryDelay.count()));
@@ -264,46 +289,39 @@ void Listener::pauseAccepting() {
                         std::chrono::milliseconds(10));
 }
 
-// Runs on the listener's queue, from the retry timer.
+// On the listener's queue, from the retry timer.
 void Listener::resumeAccepting() {
-  {
-    std::lock_guard lock(mutex_);
-    if (invalidated_ || !paused_) return;
-    paused_ = false;
-    source_->resume();
-  }
-  // Parked connections may be waiting with nothing new to accept.
-  acceptAvailable();
+  std::lock_guard lock(mutex_);
+  if (invalidated_ || !paused_) return;
+  paused_ = false;
+  if (watch_) watch_->arm(DescriptorWatch::Readable);
 }
 
 void Listener::invalidate() {
-  std::shared_ptr<dispatch::ReadSource> source;
+  std::unique_ptr<DescriptorWatch> watch;
+  base::FileDescriptor fd;
+  std::shared_ptr<dispatch::TimerSource> timer;
   {
     std::lock_guard lock(mutex_);
     if (invalidated_) return;
     invalidated_ = true;
-    if (!source_) return;
-    // A suspended source must be resumed before its cancellation can complete.
-    if (paused_) source_->resume();
-    paused_ = false;
-    source = source_;
+    watch = std::move(watch_);
+    fd = std::move(fd_);
+    timer = std::move(retryTimer_);
     // Remove the socket file only while it is still the one we bound (a newer instance may have
     // replaced it) and never a socket the service manager owns.
     struct stat st {};
-    if (!activated_ && !path_.empty() && ::lstat(path_.c_str(), &st) == 0 &&
+    if (fd && !activated_ && !path_.empty() && ::lstat(path_.c_str(), &st) == 0 &&
         st.st_dev == boundDev_ && st.st_ino == boundIno_) {
       ::unlink(path_.c_str());
     }
   }
-  source->cancel();
-  if (retryTimer_) retryTimer_->cancel();
-  std::deque<std::shared_ptr<Connection>> parked;
-  {
-    std::lock_guard lock(mutex_);
-    parked.swap(parked_);
-  }
-  for (auto& c : parked)
-    c->invalidate();
+  // The event thread stops looking at the socket before it is closed. Cancelling the watch
+  // releases its hold on this listener, so keep it alive until we are done.
+  auto keep = weak_from_this().lock();
+  watch.reset();
+  fd.reset();
+  if (timer) timer->cancel();
 }
 
 }  // namespace platform::xpc

@@ -2,9 +2,11 @@
 // runtime directory.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,7 +18,9 @@
 #include <fstream>
 #include <functional>
 #include <mutex>
+#include <numeric>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +30,7 @@
 #include "platform/xpc/Listener.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
+#include "platform/xpc/UserConnectionLimit.h"
 #include "testsupport/Eventually.h"
 
 namespace platform::xpc {
@@ -37,7 +42,8 @@ constexpr auto kDeadline = 20s;
 using testsupport::eventually;
 
 // One method: echoes its argument, except "hold" (keeps the reply block, so the call stays
-// waiting) and "twice" (calls the reply block twice: a misuse the connection must contain).
+// waiting), "twice" (calls the reply block twice: a misuse the connection must contain) and
+// "slow" (works 1 ms before it replies).
 class EchoProtocol {
  public:
   virtual ~EchoProtocol() = default;
@@ -58,6 +64,7 @@ class EchoService : public EchoProtocol,
       return;
     }
     if (value == "twice") reply(Value::array());
+    if (value == "slow") std::this_thread::sleep_for(1ms);
     reply(Value::array({value}));
   }
 
@@ -72,6 +79,7 @@ class EchoService : public EchoProtocol,
     c->setInvalidationHandler([this] { ++invalidated; });
     c->setInterruptionHandler([this] { ++interrupted; });
     c->resume();
+    if (!dispatch::Queue::isCurrentlyOn(*c->queue())) acceptedOnItsQueue = false;
     std::lock_guard lock(m);
     connections.push_back(c);
     descriptions.push_back(c->description());
@@ -88,6 +96,7 @@ class EchoService : public EchoProtocol,
   }
 
   std::atomic<int> accepted{0}, invalidated{0}, interrupted{0}, holds{0};
+  std::atomic<bool> acceptedOnItsQueue{true};
   std::mutex m;
   std::vector<std::weak_ptr<Connection>> connections;
   std::vector<std::string> descriptions;
@@ -125,6 +134,24 @@ CallResult call(const std::shared_ptr<Connection>& c, Value argument) {
   return state->result;
 }
 
+// The "Pid:" line the kernel shows for a pidfd; empty for anything else.
+std::string pidfdOwner(int pidfd) {
+  std::ifstream info("/proc/self/fdinfo/" + std::to_string(pidfd));
+  for (std::string line; std::getline(info, line);)
+    if (line.rfind("Pid:", 0) == 0) return line;
+  return {};
+}
+
+// Sends `bytes` on a blocking socket (waiting while it is full); false when it was refused.
+bool rawSend(int fd, const std::vector<std::uint8_t>& bytes) {
+  return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+}
+
+std::vector<std::uint8_t> echoRequest(std::uint64_t id, Value argument) {
+  return encode(
+      Request{id, kEcho.selector, kEcho.typeEncoding, Value::array({std::move(argument)})});
+}
+
 int rawConnect(const std::string& path) {
   int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
@@ -139,11 +166,11 @@ int rawConnect(const std::string& path) {
 std::optional<std::vector<std::uint8_t>> rawReceive(int fd, std::chrono::milliseconds wait) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0) return std::nullopt;
-  std::vector<std::uint8_t> buf(kMaxMessageSize);
-  ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+  // One buffer per thread: a fresh 64 KiB per packet costs more than the round trip under TSan.
+  thread_local std::vector<std::uint8_t> buffer(kMaxMessageSize);
+  ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
   if (n <= 0) return std::nullopt;
-  buf.resize(static_cast<std::size_t>(n));
-  return buf;
+  return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n);
 }
 
 class XpcConnection : public ::testing::Test {
@@ -159,6 +186,9 @@ class XpcConnection : public ::testing::Test {
     ASSERT_EQ(path_, dir_ + "/" + kService);
   }
   void TearDown() override {
+    // A resumed listener serves until invalidated, whoever holds it.
+    for (auto& l : listeners_)
+      l->invalidate();
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
@@ -168,6 +198,7 @@ class XpcConnection : public ::testing::Test {
     listener->setDelegate(service);
     auto error = listener->resume();
     EXPECT_FALSE(error) << error->description;
+    listeners_.push_back(listener);
     return listener;
   }
   static std::shared_ptr<Connection> connect() {
@@ -179,6 +210,7 @@ class XpcConnection : public ::testing::Test {
   static constexpr const char* kService = "com.example.EchoService";
   std::string dir_;
   std::string path_;
+  std::vector<std::shared_ptr<Listener>> listeners_;
 };
 
 TEST_F(XpcConnection, ServesSeveralClientsAtOnceAndDescribesThem) {
@@ -207,6 +239,7 @@ TEST_F(XpcConnection, ServesSeveralClientsAtOnceAndDescribesThem) {
   }
   EXPECT_EQ(good, kClients * kCalls);
   EXPECT_EQ(service->accepted, kClients);
+  EXPECT_TRUE(service->acceptedOnItsQueue);
   std::lock_guard lock(service->m);
   const std::string tail =
       std::string(" service: ") + kService + ", peer pid: " + std::to_string(::getpid()) + ">";
@@ -373,6 +406,215 @@ TEST_F(XpcConnection, StaleSocketsAreReplacedLiveOnesAndOtherFilesAreNot) {
   std::string content;
   std::getline(in, content);
   EXPECT_EQ(content, "not a socket");
+}
+
+// A client may send as fast as it likes and read at its own pace: nothing is dropped or
+// reordered, and the connection is not ended for it.
+TEST_F(XpcConnection, PipelinedCallsWithASlowReaderGetEveryReplyInOrder) {
+  auto service = std::make_shared<EchoService>();
+  auto listener = startListener(service);
+  const int fd = rawConnect(path_);
+  ASSERT_GE(fd, 0);
+  constexpr std::uint64_t kCalls = 2000;
+  std::vector<std::uint64_t> ids;
+  std::thread reader([&] {
+    while (ids.size() < kCalls) {
+      if (ids.size() % 100 == 0) std::this_thread::sleep_for(10ms);  // a slow reader
+      auto packet = rawReceive(fd, kDeadline);
+      auto message = packet ? decode(*packet) : std::nullopt;
+      if (!message || !std::holds_alternative<Reply>(*message)) break;
+      ids.push_back(std::get<Reply>(*message).id);
+    }
+  });
+  std::uint64_t sent = 0;
+  while (sent < kCalls && rawSend(fd, echoRequest(sent + 1, "x")))
+    ++sent;
+  reader.join();
+  EXPECT_EQ(sent, kCalls);
+  std::vector<std::uint64_t> expected(kCalls);
+  std::iota(expected.begin(), expected.end(), 1);
+  EXPECT_EQ(ids, expected);
+  EXPECT_EQ(service->invalidated, 0);
+  ::close(fd);
+}
+
+// Calls made faster than the service answers wait in the client, not in an error.
+TEST_F(XpcConnection, AsynchronousProxyCallsAllGetTheirReply) {
+  auto service = std::make_shared<EchoService>();
+  auto listener = startListener(service);
+  auto c = connect();
+  auto errors = std::make_shared<std::atomic<int>>(0);
+  auto proxy = c->remoteObjectProxyWithErrorHandler([errors](const Error&) { ++*errors; });
+  // As fast as the caller can make them; then calls to a method that works 1 ms each.
+  for (const auto& [calls, argument] : {std::pair{2000, Value(1)}, std::pair{200, Value("slow")}}) {
+    auto replies = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < calls; ++i) {
+      proxy->invoke(kEcho, Value::array({argument}), [replies, argument](Value v) {
+        if (v == Value::array({argument})) ++*replies;
+      });
+    }
+    EXPECT_TRUE(eventually([&] { return *replies + *errors >= calls; }));
+    EXPECT_EQ(*replies, calls);
+    EXPECT_EQ(*errors, 0);
+  }
+  EXPECT_EQ(service->interrupted, 0);
+  c->invalidate();
+}
+
+// The requirement runs on the new connection's queue, sees the peer as the kernel does, and a
+// connection it refuses never reaches the delegate; one that throws refuses too.
+TEST_F(XpcConnection, ConnectionRequirementDecidesBeforeTheDelegate) {
+  auto service = std::make_shared<EchoService>();
+  auto listener = Listener::makeForService(kService);
+  listener->setDelegate(service);
+  struct Seen {
+    bool onItsQueue = false;
+    pid_t pid = 0;
+    uid_t uid = 0;
+    std::string owner;  // of the pidfd
+  };
+  std::mutex m;
+  std::vector<Seen> seen;
+  std::atomic<int> verdicts{0};  // 0: refuse, 1: throw, then accept
+  listener->setConnectionRequirement([&](Connection& c) {
+    const auto& peer = c.peerCredentials();
+    Seen s{dispatch::Queue::isCurrentlyOn(*c.queue()), peer.pid, peer.uid, ""};
+    s.owner = pidfdOwner(peer.pidfd.get());
+    {
+      std::lock_guard lock(m);
+      seen.push_back(s);
+    }
+    const int verdict = verdicts++;
+    if (verdict == 1) throw std::runtime_error("boom");
+    return verdict >= 2;
+  });
+  ASSERT_FALSE(listener->resume());
+  listeners_.push_back(listener);
+
+  diagnostics::ScopedCapture capture;
+  for (int i = 0; i < 2; ++i) {
+    const int fd = rawConnect(path_);
+    ASSERT_GE(fd, 0);
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "a refused connection is closed";
+    ::close(fd);
+  }
+  EXPECT_EQ(service->accepted, 0);
+  EXPECT_EQ(capture.texts(), std::vector<std::string>{
+                                 "Listener: the connection requirement threw an exception: boom"});
+  auto c = connect();
+  EXPECT_TRUE(call(c, 1).reply);
+  EXPECT_EQ(service->accepted, 1);
+  // Past acceptance the connection keeps no pidfd, but can still ask the socket for one.
+  auto accepted = service->liveConnections();
+  ASSERT_EQ(accepted.size(), 1u);
+  EXPECT_TRUE(eventually([&] { return !accepted[0]->peerCredentials().pidfd; }));
+  const auto fresh = accepted[0]->peerPidfd();
+  EXPECT_EQ(pidfdOwner(fresh.get()), "Pid:\t" + std::to_string(::getpid()));
+  std::lock_guard lock(m);
+  ASSERT_EQ(seen.size(), 3u);
+  for (const auto& s : seen) {
+    EXPECT_TRUE(s.onItsQueue);
+    EXPECT_EQ(s.pid, ::getpid());
+    EXPECT_EQ(s.uid, ::geteuid());
+    EXPECT_EQ(s.owner, "Pid:\t" + std::to_string(::getpid()));
+  }
+  c->invalidate();
+}
+
+// Released without being invalidated, a listener goes on serving.
+TEST_F(XpcConnection, AReleasedListenerKeepsServing) {
+  auto service = std::make_shared<EchoService>();
+  std::weak_ptr<Listener> weak;
+  {
+    auto listener = Listener::makeForService(kService);
+    listener->setDelegate(service);
+    ASSERT_FALSE(listener->resume());
+    weak = listener;
+  }
+  auto c = connect();
+  EXPECT_TRUE(call(c, "still").reply);
+  c->invalidate();
+  if (auto listener = weak.lock()) {
+    listener->invalidate();
+  } else {
+    FAIL() << "nothing kept the resumed listener";
+  }
+  // Invalidated, nothing keeps it any more.
+  EXPECT_TRUE(eventually([&] { return weak.expired(); }));
+}
+
+// Anyone may bind a socket where they may write: a client believes only a service run by root or
+// by its own user.
+TEST_F(XpcConnection, ClientTrustsOnlyRootOrItsOwnUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to serve a socket as another user";
+  constexpr uid_t kStranger = 12345;
+  ASSERT_EQ(::chmod(dir_.c_str(), 0777), 0);  // where the stranger may bind
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only system calls between fork and _exit: this process has other threads.
+    if (::setresgid(kStranger, kStranger, kStranger) != 0 ||
+        ::setresuid(kStranger, kStranger, kStranger) != 0) {
+      ::_exit(1);
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
+      ::_exit(2);
+    }
+    const char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1) ::_exit(3);
+    for (;;)
+      ::accept(fd, nullptr, nullptr);  // holds every connection until killed
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  const bool serving = ::read(ready[0], &byte, 1) == 1;
+  ::close(ready[0]);
+  std::optional<CallResult> result;
+  if (serving) result = call(connect(), 1);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(serving);
+  ASSERT_TRUE(result && result->error);
+  EXPECT_EQ(result->outcomes, 1);
+  EXPECT_EQ(result->error->code, ErrorCode::ServiceNotTrusted);
+  EXPECT_EQ(result->error->description,
+            std::string("Service ") + kService + " at " + path_ +
+                " is served by uid 12345, neither root nor this user (uid 0); not trusted");
+}
+
+TEST(XpcUserConnectionLimit, BoundsEachUserButNotRootOrTheServicesOwn) {
+  diagnostics::ScopedCapture capture;
+  UserConnectionLimit limit(2, "svc");
+  const uid_t user = ::geteuid() == 12345 ? 12346 : 12345;
+  const uid_t other = user + 10;
+  EXPECT_TRUE(limit.admit(user));
+  EXPECT_TRUE(limit.admit(user));
+  EXPECT_FALSE(limit.admit(user));
+  EXPECT_FALSE(limit.admit(user));
+  EXPECT_TRUE(limit.admit(other)) << "every user has a share of its own";
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_TRUE(limit.admit(0));
+    EXPECT_TRUE(limit.admit(::geteuid()));
+  }
+  limit.release(0);  // not counted, so nothing to give back
+  EXPECT_FALSE(limit.admit(user));
+  limit.release(user);
+  EXPECT_TRUE(limit.admit(user));
+  EXPECT_FALSE(limit.admit(user));
+  const std::string u = std::to_string(user);
+  EXPECT_EQ(capture.texts(),
+            (std::vector<std::string>{
+                "Listener: uid " + u + " holds 2 connections to svc, its share; refusing more",
+                "Listener: refused 3 connections of uid " + u + " to svc while it held its share",
+                "Listener: uid " + u + " holds 2 connections to svc, its share; refusing more"}));
+  EXPECT_EQ(UserConnectionLimit::fromDescriptorLimit(1024, 64), 240u);
+  EXPECT_EQ(UserConnectionLimit::fromDescriptorLimit(60, 64), 1u);
 }
 
 }  // namespace
