@@ -23,6 +23,7 @@ class CoreServiceClient {
     std::optional<platform::xpc::Value> reply;  // the reply block's arguments
     std::optional<platform::xpc::Error> error;  // the call could not be delivered or answered
     bool timedOut = false;                      // neither came within the time allowed
+    bool unreadableReply = false;  // what came back was not a reply (malformed, too deep...)
   };
 
   CoreServiceClient();
@@ -30,9 +31,13 @@ class CoreServiceClient {
   CoreServiceClient(const CoreServiceClient&) = delete;
   CoreServiceClient& operator=(const CoreServiceClient&) = delete;
 
+  // One call at a time.
   Outcome call(const platform::xpc::MethodDescription& method, std::chrono::milliseconds timeout);
 
  private:
+  struct CallState;
+  struct Current;
+  std::shared_ptr<Current> current_;  // the call in progress, shared with the connection's handlers
   std::shared_ptr<platform::xpc::Connection> connection_;
 };
 

@@ -1,11 +1,13 @@
 // coreservicectl ping [-c COUNT] [-i SECONDS] [-t SECONDS]
 // Sends COUNT pings (default 1) over one connection, SECONDS apart (default 1), and prints each
-// round trip and a closing summary, as ping(8) does. Exit status 0 when every ping was
-// answered; 1 when the daemon is not there or does not answer within the timeout (default 5 s);
-// 2 for a usage error.
+// round trip and a closing summary with min/avg/max/mdev, as ping(8) does; -i 0 sends the next
+// ping as soon as the last reply is in. Exit status 0 when every ping was answered; 1 when the
+// daemon is not there, does not answer within the timeout (default 5 s) or answers with
+// something that is not a ping reply; 2 for a usage error.
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "contract/CoreServiceContract.h"
 #include "tools/coreservicectl/Commands.h"
 #include "tools/coreservicectl/CoreServiceClient.h"
+#include "tools/coreservicectl/CoreServiceReplies.h"
 
 namespace coreservicectl {
 
@@ -42,7 +45,7 @@ int runPing(const Invocation& invocation) {
   CoreServiceClient client;
   std::printf("PING %s\n", name);
   long sent = 0, received = 0;
-  double minMs = 0, maxMs = 0, sumMs = 0;
+  double minMs = 0, maxMs = 0, sumMs = 0, sumSquaresMs = 0;
   int status = 0;
   const auto started = std::chrono::steady_clock::now();
   for (long seq = 1; seq <= count; ++seq) {
@@ -52,16 +55,21 @@ int runPing(const Invocation& invocation) {
     auto outcome = client.call(coreservice::pingMethod(), timeout);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    if (outcome.reply) {
+    if (outcome.reply && isPingReply(*outcome.reply)) {
       ++received;
       minMs = received == 1 ? ms : std::min(minMs, ms);
       maxMs = received == 1 ? ms : std::max(maxMs, ms);
       sumMs += ms;
+      sumSquaresMs += ms * ms;
       std::printf("reply from %s: seq=%ld time=%.3f ms\n", name, seq, ms);
-      std::fflush(stdout);
+      // A flood writes its lines in blocks; paced pings show each line as it comes.
+      if (interval.count() > 0) std::fflush(stdout);
       continue;
     }
-    if (outcome.timedOut) {
+    if (outcome.reply || outcome.unreadableReply) {
+      std::fprintf(stderr,
+                   "coreservicectl: unexpected reply to ping from the CoreService daemon\n");
+    } else if (outcome.timedOut) {
       std::fprintf(stderr, "coreservicectl: no reply from the CoreService daemon within %.3g s\n",
                    static_cast<double>(timeout.count()) / 1000.0);
     } else {
@@ -79,8 +87,11 @@ int runPing(const Invocation& invocation) {
               sent ? 100.0 * static_cast<double>(sent - received) / static_cast<double>(sent) : 0.0,
               totalMs);
   if (received > 0) {
-    std::printf("rtt min/avg/max = %.3f/%.3f/%.3f ms\n", minMs,
-                sumMs / static_cast<double>(received), maxMs);
+    // mdev as ping(8) gives it: the standard deviation of the round trips.
+    const double n = static_cast<double>(received);
+    const double avg = sumMs / n;
+    const double mdev = std::sqrt(std::max(0.0, sumSquaresMs / n - avg * avg));
+    std::printf("rtt min/avg/max/mdev = %.3f/%.3f/%.3f/%.3f ms\n", minMs, avg, maxMs, mdev);
   }
   return status;
 }
@@ -88,14 +99,15 @@ int runPing(const Invocation& invocation) {
 }  // namespace
 
 Command pingCommand() {
-  return {"ping",
-          {.summary = "Round trips to the daemon over one connection, with a min/avg/max summary.",
-           .options = {{"count", 'c', "COUNT", "number of round trips (default 1)"},
-                       {"interval", 'i', "SECONDS",
-                        "pause between round trips (default 1, 0 for none)"},
-                       {"timeout", 't', "SECONDS", "how long to wait for each reply (default 5)"}},
-           .maxOperands = 0},
-          &runPing};
+  return {
+      "ping",
+      {.summary = "Round trips to the daemon over one connection, with a min/avg/max/mdev summary.",
+       .options = {{"count", 'c', "COUNT", "number of round trips (default 1)"},
+                   {"interval", 'i', "SECONDS",
+                    "pause between round trips (default 1, 0 for none)"},
+                   {"timeout", 't', "SECONDS", "how long to wait for each reply (default 5)"}},
+       .maxOperands = 0},
+      &runPing};
 }
 
 }  // namespace coreservicectl

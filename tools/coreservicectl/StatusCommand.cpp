@@ -3,30 +3,17 @@
 // JSON object on one line. Exit status 0 on success; 1 when the daemon is not there, does not
 // answer within the timeout (default 5 s) or answers with something else; 2 for a usage error.
 
-#include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 #include "contract/CoreServiceContract.h"
 #include "tools/coreservicectl/Commands.h"
 #include "tools/coreservicectl/CoreServiceClient.h"
+#include "tools/coreservicectl/CoreServiceReplies.h"
 
 namespace coreservicectl {
 
 namespace {
-
-std::string utcText(double secondsSince1970) {
-  const double whole = std::floor(secondsSince1970);
-  const time_t t = static_cast<time_t>(whole);
-  tm utc{};
-  if (!::gmtime_r(&t, &utc)) return "?";
-  char buf[48];
-  const int ms = static_cast<int>((secondsSince1970 - whole) * 1000.0);
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
-  return buf;
-}
 
 int runStatus(const Invocation& invocation) {
   const bool json = invocation.has("json");
@@ -49,23 +36,21 @@ int runStatus(const Invocation& invocation) {
                  outcome.error->description.c_str());
     return 1;
   }
-  const auto& reply = *outcome.reply;
-  const std::string kDaemon(coreservice::kStatusDaemonKey);
-  const std::string kTimestamp(coreservice::kStatusTimestampKey);
-  if (!reply.is_array() || reply.size() != 1 || !reply[0].is_object() ||
-      !reply[0].contains(kDaemon) || !reply[0][kDaemon].is_string() ||
-      !reply[0].contains(kTimestamp) || !reply[0][kTimestamp].is_number()) {
-    std::fprintf(stderr, "coreservicectl: unexpected status reply: %s\n", reply.dump().c_str());
+  if (outcome.unreadableReply) {
+    std::fprintf(stderr,
+                 "coreservicectl: the CoreService daemon sent a reply that could not be read\n");
     return 1;
   }
-  const auto& dict = reply[0];
-  if (json) {
-    std::printf("%s\n", dict.dump().c_str());
-    return 0;
+  const auto status = statusFromReply(*outcome.reply);
+  if (!status) {
+    // Shown as ASCII JSON, cut short: the reply comes from whoever serves the socket.
+    std::string text = outcome.reply->dump(-1, ' ', /*ensure_ascii=*/true,
+                                           platform::xpc::Value::error_handler_t::replace);
+    if (text.size() > 200) text = text.substr(0, 200) + "...";
+    std::fprintf(stderr, "coreservicectl: unexpected status reply: %s\n", text.c_str());
+    return 1;
   }
-  const double timestamp = dict[kTimestamp].get<double>();
-  std::printf("CoreService daemon: %s\n", dict[kDaemon].get<std::string>().c_str());
-  std::printf("Timestamp: %s (%.6f)\n", utcText(timestamp).c_str(), timestamp);
+  std::fputs(json ? formatStatusJson(*status).c_str() : formatStatus(*status).c_str(), stdout);
   return 0;
 }
 

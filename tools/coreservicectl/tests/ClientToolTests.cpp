@@ -1,17 +1,29 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SharedUtils/DeviceUtils.h"
 #include "SharedUtils/MacUtils.h"
+#include "contract/CoreServiceContract.h"
+#include "platform/base/FileDescriptor.h"
+#include "platform/xpc/Message.h"
 #include "testsupport/NetworkNamespace.h"
 #include "testsupport/TemporaryDirectory.h"
 #include "tools/coreservicectl/tests/ToolProcess.h"
@@ -235,6 +247,143 @@ TEST(ClientToolTests, EveryCommandAnswersHelpVersionAndRefusesUnknownOptions) {
         unknown.err.starts_with("coreservicectl " + name + ": unknown option '--no-such-option'\n"))
         << unknown.err;
   }
+}
+
+// Serves the CoreService socket in a private runtime directory and answers every call with what
+// the test wants: whoever serves the socket writes the reply, and the tool must hold up.
+class HostileService {
+ public:
+  using Answer = std::function<std::vector<std::uint8_t>(std::uint64_t requestId)>;
+
+  HostileService() {
+    char tmpl[] = "/tmp/ctl-hostile-XXXXXX";
+    dir_ = ::mkdtemp(tmpl) ? tmpl : "";
+    ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    ::setenv("RUNTIME_DIRECTORY", dir_.c_str(), 1);
+    const std::string path = dir_ + "/" + std::string(coreservice::kServiceName);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    listen_.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    ready_ = ::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+             ::listen(listen_.get(), 8) == 0;
+  }
+  ~HostileService() {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::unsetenv("RUNTIME_DIRECTORY");
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  bool ready() const { return ready_; }
+
+  // Runs the tool with `arguments` while one connection is served with `answer`.
+  testsupport::ToolRun run(const std::vector<std::string>& arguments, const Answer& answer) {
+    std::thread server([&] { serveOne(answer); });
+    auto result = runTool(arguments);
+    server.join();
+    return result;
+  }
+
+ private:
+  void serveOne(const Answer& answer) {
+    pollfd p{listen_.get(), POLLIN, 0};
+    if (::poll(&p, 1, 20000) <= 0) return;
+    platform::base::FileDescriptor fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    std::vector<std::uint8_t> buffer(platform::xpc::kMaxMessageSize);
+    // Every call gets the scripted answer until the tool hangs up.
+    for (;;) {
+      pollfd in{fd.get(), POLLIN, 0};
+      if (::poll(&in, 1, 20000) <= 0) return;
+      const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+      if (n <= 0) return;
+      auto message = platform::xpc::decode({buffer.data(), static_cast<std::size_t>(n)});
+      if (!message || !std::holds_alternative<platform::xpc::Request>(*message)) return;
+      const auto bytes = answer(std::get<platform::xpc::Request>(*message).id);
+      ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    }
+  }
+
+  std::string dir_;
+  platform::base::FileDescriptor listen_;
+  bool ready_ = false;
+};
+
+std::vector<std::uint8_t> replyWith(std::uint64_t id, platform::xpc::Value arguments) {
+  return platform::xpc::encode(platform::xpc::Reply{id, std::move(arguments)});
+}
+
+TEST(ClientToolTests, StatusAndPingHoldUpAgainstAHostileService) {
+  using platform::xpc::Value;
+  HostileService service;
+  ASSERT_TRUE(service.ready());
+  const auto status = [](Value dict) {
+    return [dict](std::uint64_t id) { return replyWith(id, Value::array({dict})); };
+  };
+
+  // Text from the reply reaches the terminal escaped, and as ASCII in JSON.
+  const Value forged = {{"daemon", "run\x1b[2J\u202eok\x7f\u00e9"}, {"timestamp", 86400.5}};
+  auto run = service.run({"status"}, status(forged));
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "CoreService daemon: run\\x1b[2J\\u202eok\\x7f\u00e9\n"
+            "Timestamp: 1970-01-02 00:00:00.500 UTC (86400.500000)\n");
+  run = service.run({"status", "--json"}, status(forged));
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "{\"daemon\":\"run\\u001b[2J\\u202eok\\u007f\\u00e9\",\"timestamp\":86400.5}\n");
+
+  // Replies of the wrong shape, or no reply at all, fail with status 1 and one line.
+  struct Case {
+    const char* what;
+    HostileService::Answer answer;
+    std::string error;
+  };
+  std::vector<std::uint8_t> deep = {0xa2, 0x62, 'i', 'd', 0x01, 0x65, 'r', 'e', 'p', 'l', 'y'};
+  deep.insert(deep.end(), 60000, 0x81);
+  deep.push_back(0x80);
+  const std::string unexpected = "coreservicectl: unexpected status reply: ";
+  const std::string unreadable =
+      "coreservicectl: the CoreService daemon sent a reply that could not be read\n";
+  const std::vector<Case> cases = {
+      {"an extra key", status({{"daemon", "running"}, {"timestamp", 1.0}, {"x", 1}}),
+       unexpected + R"([{"daemon":"running","timestamp":1.0,"x":1}])"
+                    "\n"},
+      {"an integer timestamp", status({{"daemon", "running"}, {"timestamp", 1}}),
+       unexpected + R"([{"daemon":"running","timestamp":1}])"
+                    "\n"},
+      {"a timestamp past year 9999", status({{"daemon", "running"}, {"timestamp", 1e300}}),
+       unexpected + R"([{"daemon":"running","timestamp":1e+300}])"
+                    "\n"},
+      {"two arguments",
+       [](std::uint64_t id) {
+         return replyWith(id, Value::array({1, 2}));
+       },
+       unexpected + "[1,2]\n"},
+      {"60,000 nested arrays", [&](std::uint64_t) { return deep; }, unreadable},
+      {"an array header of 2^63-1",
+       [](std::uint64_t) {
+         return std::vector<std::uint8_t>{0x9b, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+       },
+       unreadable},
+      {"a reply to another call",
+       [](std::uint64_t id) { return replyWith(id + 1, Value::array()); }, unreadable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    run = service.run({"status", "-t", "20"}, c.answer);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.error);
+  }
+
+  // A ping answered with anything but an empty reply is not a reply.
+  run = service.run({"ping", "-t", "20"},
+                    [](std::uint64_t id) { return replyWith(id, Value::array({"pong"})); });
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_NE(run.err.find("coreservicectl: unexpected reply to ping from the CoreService daemon\n"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.out.find("reply from"), std::string::npos) << run.out;
 }
 
 }  // namespace
