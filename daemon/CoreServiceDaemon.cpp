@@ -10,16 +10,18 @@ CoreServiceDaemon::~CoreServiceDaemon() {
   CSLogInfo("deinit", "CoreServiceDaemon deinitialized, listener invalidated");
 }
 
-void CoreServiceDaemon::start() {
+std::optional<platform::xpc::Error> CoreServiceDaemon::start() {
   CSLogInfo("start()", "Starting CoreService daemon with mach service: " CORESERVICE_SERVICE_NAME);
   auto newListener =
       platform::xpc::Listener::makeForService(std::string(coreservice::kServiceName));
   newListener->setDelegate(weak_from_this());
-  // A failure to listen is reported on the diagnostic channel by the listener itself; the
-  // daemon has no failure path here and keeps running.
-  newListener->resume();
+  // A failure to listen is reported on the diagnostic channel by the listener itself.
+  auto error = newListener->resume();
+  // An earlier listener is released, not invalidated: it keeps serving.
   listener = std::move(newListener);
+  if (error) return error;
   CSLogInfo("start()", "NSXPCListener started and resumed");
+  return std::nullopt;
 }
 
 bool CoreServiceDaemon::shouldAcceptNewConnection(

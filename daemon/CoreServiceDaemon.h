@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "daemon/CoreServiceProtocol.h"
 #include "platform/xpc/Connection.h"
@@ -22,8 +23,10 @@ class CoreServiceDaemon : public CoreServiceProtocol,
   CoreServiceDaemon& operator=(const CoreServiceDaemon&) = delete;
 
   // Creates and resumes the listener for coreservice::kServiceName with this object as its
-  // delegate. Called once, on the main thread.
-  void start();
+  // delegate, and keeps it in `listener`. Called on the main thread. Returns why the listener
+  // cannot serve (the service is served already, no usable socket path); a listener kept from
+  // an earlier call goes on serving.
+  std::optional<platform::xpc::Error> start();
 
   bool shouldAcceptNewConnection(
       platform::xpc::Listener& listener,

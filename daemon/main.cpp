@@ -5,6 +5,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -100,6 +102,16 @@ void installSignalHandlers() {
   sigintSource() = std::move(interrupt);
 }
 
+// Every client connection costs the daemon a descriptor: take as many as the system allows this
+// process (the hard limit) instead of the usual soft limit of 1,024.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 platform::cli::Syntax commandLineSyntax() {
   platform::cli::Syntax s;
   s.summary = "The CoreService daemon.";
@@ -122,11 +134,16 @@ int main(int argc, char** argv) {
       "coreserviced", syntax, std::vector<std::string>(argv + 1, argv + argc),
       "coreserviced (CoreService) " + orNA(info.shortVersion) + " (" + orNA(info.build) + ")");
   if (!parsed.invocation) return platform::cli::printOutcome(parsed);
-
+  // A write to a socket or pipe whose reader has gone (a client that hung up, a closed standard
+  // error) must fail with EPIPE, not end the daemon.
+  std::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
   fileLogger() = makeDaemonFileLogger();
   initLogs();
   installSignalHandlers();
-  daemon()->start();
+  // The listener has said why on standard error (another instance serving already, most
+  // likely); a daemon that cannot serve has nothing to do.
+  if (daemon()->start()) std::exit(1);
   CSLogInfo("main()", "CoreService daemon ready, entering run loop");
   // Under systemd (Type=notify) the service counts as started from here: the listener is
   // resumed, so a client told the service is up is answered. Without NOTIFY_SOCKET this does

@@ -164,4 +164,24 @@ TEST_F(CoreServiceDaemonTest, RepliesAlsoWhenDebugRecordsAreFilteredOut) {
   daemon->listener->invalidate();
 }
 
+// start() again while serving: the earlier listener is released, not invalidated, so the socket
+// it serves stays; the new one finds the service served and says so.
+TEST_F(CoreServiceDaemonTest, StartingTwiceKeepsServing) {
+  auto daemon = std::make_shared<CoreServiceDaemon>();
+  ASSERT_FALSE(daemon->start());
+  std::weak_ptr<platform::xpc::Listener> first = daemon->listener;
+  const auto again = daemon->start();
+  ASSERT_TRUE(again);
+  EXPECT_NE(again->description.find("is already served"), std::string::npos) << again->description;
+  auto client = Connection::makeToService(std::string(coreservice::kServiceName));
+  client->resume();
+  EXPECT_EQ(callSync(client, coreservice::pingMethod()), Value::array());
+  client->invalidate();
+  daemon.reset();
+  auto serving = first.lock();
+  ASSERT_TRUE(serving) << "the first listener was dropped";
+  EXPECT_EQ(::access(serving->socketPath().c_str(), F_OK), 0);
+  serving->invalidate();
+}
+
 }  // namespace

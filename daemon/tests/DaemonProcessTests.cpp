@@ -8,14 +8,18 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <thread>
 
 #include "daemon/CoreServiceProtocol.h"
 #include "logging/DDLogFileInfo.h"
+#include "platform/xpc/Connection.h"
 #include "platform/xpc/Message.h"
 #include "testsupport/Eventually.h"
 
@@ -91,11 +95,10 @@ bool sendRequest(int fd, std::uint64_t id, const platform::xpc::MethodDescriptio
 std::optional<platform::xpc::Reply> receiveReply(int fd) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, 15000) != 1) return std::nullopt;
-  std::vector<std::uint8_t> buf(platform::xpc::kMaxMessageSize);
-  const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+  thread_local std::vector<std::uint8_t> buffer(platform::xpc::kMaxMessageSize);
+  const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
   if (n <= 0) return std::nullopt;
-  buf.resize(static_cast<std::size_t>(n));
-  auto m = platform::xpc::decode(buf);
+  auto m = platform::xpc::decode({buffer.data(), static_cast<std::size_t>(n)});
   if (!m || !std::holds_alternative<platform::xpc::Reply>(*m)) return std::nullopt;
   return std::get<platform::xpc::Reply>(*m);
 }
@@ -123,9 +126,9 @@ struct Finished {
 class Child {
  public:
   // `fd3`, when not negative, becomes the child's descriptor 3; its descriptor limit is
-  // `nofile` when not zero.
+  // `nofile` and its stack limit (the default size of its threads' stacks) `stack`, when not zero.
   Child(std::vector<std::string> argv, std::vector<std::string> env, const fs::path& outDir,
-        int fd3 = -1, rlim_t nofile = 0) {
+        int fd3 = -1, rlim_t nofile = 0, rlim_t stack = 0) {
     static std::atomic<int> counter{0};
     const std::string n = std::to_string(counter++);
     outPath_ = outDir / ("out." + n);
@@ -152,6 +155,8 @@ class Child {
       if (fd3 >= 0) ::dup2(fd3, 3), ::fcntl(3, F_SETFD, 0);  // dup2(3, 3) keeps close-on-exec
       const rlimit rl{nofile, nofile};
       if (nofile) ::setrlimit(RLIMIT_NOFILE, &rl);
+      const rlimit stackLimit{stack, stack};
+      if (stack) ::setrlimit(RLIMIT_STACK, &stackLimit);
       ::execve(args[0], args.data(), envp.data());
       ::_exit(127);
     }
@@ -179,6 +184,13 @@ class Child {
     return f;
   }
   std::string errText() const { return readFile(errPath_); }
+
+  // Resident memory of the child in KiB; -1 when it cannot be read.
+  long residentKiB() const {
+    const std::string status = readFile("/proc/" + std::to_string(pid_) + "/status");
+    const auto at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+  }
 
   // User plus system CPU time of the child, in clock ticks.
   long cpuTicks() const {
@@ -222,11 +234,13 @@ class DaemonProcess : public ::testing::Test {
     fs::remove_all(root_, ec);
   }
 
-  Child& start(std::vector<std::string> argv, int fd3 = -1, rlim_t nofile = 0) {
-    children_.push_back(std::make_unique<Child>(argv, env_, root_ / "out", fd3, nofile));
+  Child& start(std::vector<std::string> argv, int fd3 = -1, rlim_t nofile = 0, rlim_t stack = 0) {
+    children_.push_back(std::make_unique<Child>(argv, env_, root_ / "out", fd3, nofile, stack));
     return *children_.back();
   }
-  Child& startDaemon(rlim_t nofile = 0) { return start({kDaemonPath}, -1, nofile); }
+  Child& startDaemon(rlim_t nofile = 0, rlim_t stack = 0) {
+    return start({kDaemonPath}, -1, nofile, stack);
+  }
   Finished runCtl(std::vector<std::string> args) {
     args.insert(args.begin(), kCtlPath);
     return Child(args, env_, root_ / "out").wait();
@@ -549,18 +563,196 @@ TEST_F(DaemonProcess, OutOfDescriptorsNeitherSpinsNorStopsServing) {
   expectCleanExit(d);
 }
 
+// Packets a hostile local user might send, to a daemon whose threads have small stacks: the
+// decoder neither throws nor recurses, so the daemon drops them and goes on serving.
+TEST_F(DaemonProcess, HostilePacketsWithSmallThreadStacksLeaveTheDaemonServing) {
+  Child& d = startDaemon(0, 256 * 1024);
+  ASSERT_TRUE(waitReady()) << d.errText();
+  const int fd = rawConnect(socket_);
+  ASSERT_GE(fd, 0);
+  const auto sendBytes = [&](const std::vector<std::uint8_t>& bytes) {
+    return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+  };
+  // An array claiming 2^63-1 elements; arrays nested as deep as a packet allows, bare and inside
+  // a request; a map claiming more entries than the packet holds.
+  EXPECT_TRUE(sendBytes({0x9b, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}));
+  std::vector<std::uint8_t> deep(platform::xpc::kMaxMessageSize - 1, 0x81);
+  deep.push_back(0x80);
+  EXPECT_TRUE(sendBytes(deep));
+  // A ping request whose argument array holds arrays 60,000 deep (keys in the encoder's order).
+  const auto text = [](std::vector<std::uint8_t>& out, const std::string& s) {
+    if (s.size() < 24) {
+      out.push_back(static_cast<std::uint8_t>(0x60 + s.size()));
+    } else {
+      out.push_back(0x78);
+      out.push_back(static_cast<std::uint8_t>(s.size()));
+    }
+    out.insert(out.end(), s.begin(), s.end());
+  };
+  std::vector<std::uint8_t> request = {0xa4};
+  text(request, "arguments");
+  request.insert(request.end(), 60000, 0x81);
+  request.push_back(0x80);
+  text(request, "id");
+  request.push_back(0x05);
+  text(request, coreservice::pingMethod().selector);
+  text(request, coreservice::pingMethod().typeEncoding);
+  EXPECT_TRUE(sendBytes(request));
+  EXPECT_TRUE(sendBytes({0xbb, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x61, 'a'}));
+  // Random packets, and random changes to a valid request.
+  std::mt19937 random(20261206);
+  const auto ping = platform::xpc::encode(
+      platform::xpc::Request{6, coreservice::pingMethod().selector,
+                             coreservice::pingMethod().typeEncoding, Value::array()});
+  for (int i = 0; i < 300; ++i) {
+    std::vector<std::uint8_t> bytes(1 + random() % 64);
+    for (auto& b : bytes)
+      b = static_cast<std::uint8_t>(random());
+    sendBytes(bytes);
+    auto changed = ping;
+    changed[random() % changed.size()] = static_cast<std::uint8_t>(random());
+    sendBytes(changed);
+  }
+  // A SIGPIPE from outside is ignored like the ones a vanished client would cause.
+  ASSERT_EQ(::kill(d.pid(), SIGPIPE), 0);
+  // Replies to changed requests that still decode may be in the way: read up to our own.
+  ASSERT_TRUE(sendRequest(fd, 1000, coreservice::pingMethod()));
+  std::optional<platform::xpc::Reply> reply;
+  do {
+    reply = receiveReply(fd);
+  } while (reply && reply->id != 1000);
+  EXPECT_TRUE(reply) << d.errText();
+  ::close(fd);
+  EXPECT_TRUE(pingOnce(socket_, 2));
+  expectCleanExit(d);
+}
+
+// A client that sends as fast as it can and never reads stalls only its own connection: the
+// daemon stops taking its calls, its memory stays put, others are served, and when the client
+// finally reads it gets a reply to every call the daemon took, in order.
+TEST_F(DaemonProcess, NeverReadingClientStallsOnlyItselfAndGetsEveryReplyLater) {
+  Child& d = startDaemon();
+  ASSERT_TRUE(waitReady()) << d.errText();
+  const long residentBefore = d.residentKiB();
+  ASSERT_GT(residentBefore, 0);
+  const int fd = rawConnect(socket_);
+  ASSERT_GE(fd, 0);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  const auto& ping = coreservice::pingMethod();
+  std::uint64_t sent = 0;
+  while (sent < 100000) {
+    const auto bytes = platform::xpc::encode(
+        platform::xpc::Request{sent + 1, ping.selector, ping.typeEncoding, Value::array()});
+    if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(bytes.size())) {
+      ++sent;
+      continue;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    // Full: the daemon has stopped taking calls once it no longer drains within a while.
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 500) == 0) break;
+  }
+  EXPECT_LT(sent, 100000u) << "the daemon took every call without its replies being read";
+  EXPECT_GE(sent, platform::xpc::Connection::kMaxOutstandingCalls);
+  // Others are served meanwhile.
+  for (std::uint64_t i = 0; i < 20; ++i)
+    EXPECT_TRUE(pingOnce(socket_, 500000 + i));
+  const long residentAfter = d.residentKiB();
+  EXPECT_LT(residentAfter - residentBefore, 4 * 1024)
+      << "KiB before " << residentBefore << ", after " << residentAfter;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::uint64_t next = 1;
+  while (next <= sent) {
+    const auto reply = receiveReply(fd);
+    if (!reply || reply->id != next || reply->arguments != Value::array()) break;
+    ++next;
+  }
+  EXPECT_EQ(next - 1, sent) << "replies in order before the first missing or wrong one";
+  EXPECT_TRUE(rawPing(fd, 999999));
+  ::close(fd);
+  expectCleanExit(d);
+}
+
+// One user may hold only a share of the daemon's connections; root is still served.
+TEST_F(DaemonProcess, OneUserCannotLockOthersOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to connect as another user";
+  constexpr uid_t kNobody = 65534;
+  constexpr rlim_t kDescriptors = 200;  // a share of (200 - 64) / 4 = 34 connections
+  constexpr int kShare = 34, kTries = 40;
+  fs::permissions(root_, fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  fs::permissions(root_ / "run",
+                  fs::perms::owner_all | fs::perms::others_exec | fs::perms::group_exec);
+  Child& d = startDaemon(kDescriptors);
+  ASSERT_TRUE(waitReady()) << d.errText();
+  const auto& ping = coreservice::pingMethod();
+  const auto request = platform::xpc::encode(
+      platform::xpc::Request{1, ping.selector, ping.typeEncoding, Value::array()});
+  const sockaddr_un addr = addressOf(socket_);
+  int answers[2], release[2];
+  ASSERT_EQ(::pipe(answers), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Only system calls from here to _exit.
+    ::close(answers[0]);
+    ::close(release[1]);  // so that the parent closing its end is seen
+    if (::setresgid(kNobody, kNobody, kNobody) != 0 || ::setresuid(kNobody, kNobody, kNobody) != 0)
+      ::_exit(1);
+    int fds[kTries];
+    unsigned char answered = 0;
+    for (int& fd : fds) {
+      fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) continue;
+      if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) <= 0) continue;
+      pollfd p{fd, POLLIN, 0};
+      char buffer[512];
+      if (::poll(&p, 1, 15000) == 1 && ::recv(fd, buffer, sizeof buffer, 0) > 0) ++answered;
+    }
+    if (::write(answers[1], &answered, 1) != 1) ::_exit(2);
+    char go;
+    if (::read(release[0], &go, 1) < 0) ::_exit(3);  // holds its connections until then
+    ::_exit(0);
+  }
+  ::close(answers[1]);
+  ::close(release[0]);
+  unsigned char answered = 0;
+  const bool reported = ::read(answers[0], &answered, 1) == 1;
+  const bool rootServed = pingOnce(socket_, 7);
+  ::close(release[1]);
+  ::close(answers[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(reported) << "the other user's process ended with status " << status;
+  EXPECT_EQ(answered, kShare);
+  EXPECT_TRUE(rootServed);
+  const std::string svc = " to " + kService;
+  EXPECT_TRUE(eventually([&] {
+    return d.errText().find("Listener: refused 6 connections of uid 65534" + svc +
+                            " while it held its share\n") != std::string::npos;
+  })) << d.errText();
+  EXPECT_EQ(countOf(d.errText(), "Listener: uid 65534 holds 34 connections" + svc +
+                                     ", its share; refusing more\n"),
+            1)
+      << d.errText();
+  expectCleanExit(d);
+}
+
 TEST_F(DaemonProcess, StaleSocketIsReplacedAndASocketFromTheServiceManagerIsUsed) {
   ::close(bound(socket_));  // left behind by a daemon that is gone
   Child& first = startDaemon();
   ASSERT_TRUE(waitReady()) << first.errText();
-  // A second instance finds the socket alive and leaves it to the first.
-  Child& second = startDaemon();
-  EXPECT_TRUE(eventually([&] {
-    return second.errText().find("already served") != std::string::npos;
-  })) << second.errText();
+  // A second instance finds the socket alive, leaves it to the first, says why in one line and
+  // exits with a failure status instead of pretending to serve.
+  const auto second = startDaemon().wait();
+  EXPECT_TRUE(WIFEXITED(second.status) && WEXITSTATUS(second.status) == 1) << second.status;
+  EXPECT_EQ(countOf(second.err, "\n"), 1) << second.err;
+  EXPECT_NE(second.err.find("service " + kService + " is already served at " + socket_),
+            std::string::npos)
+      << second.err;
+  EXPECT_EQ(countOf(logText(), "CoreService daemon ready, entering run loop"), 1);
   EXPECT_TRUE(pingOnce(socket_, 1));
-  ::kill(second.pid(), SIGTERM);
-  EXPECT_EQ(WEXITSTATUS(second.wait().status), 0);
   expectCleanExit(first);
 
   // Socket activation: the daemon is handed a listening socket as descriptor 3, at a path of
@@ -665,7 +857,7 @@ TEST_F(DaemonProcess, ControlToolPingAndStatus) {
   }
   for (auto& t : threads)
     t.join();
-  const std::regex rtt(R"(rtt min/avg/max = ([\d.]+)/([\d.]+)/([\d.]+) ms)");
+  const std::regex rtt(R"(rtt min/avg/max/mdev = ([\d.]+)/([\d.]+)/([\d.]+)/([\d.]+) ms)");
   for (int i = 0; i < 4; ++i) {
     const std::string& out = results[i].out;
     ASSERT_TRUE(WIFEXITED(results[i].status) && WEXITSTATUS(results[i].status) == 0)
