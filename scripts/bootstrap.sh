@@ -7,6 +7,7 @@ packages=(
   # toolchain and build
   cmake ninja-build g++ pkg-config make
   lld                    # a faster linker for the many test executables
+  ccache                 # CI keeps compiled objects between runs
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev          # benchmark peer only
@@ -21,9 +22,8 @@ packages=(
   # tools the end-to-end tests drive
   iproute2 util-linux attr
   systemd                # a private systemd-journald for the journal loggers' tests
-  dbus-daemon            # a private session bus for the notification tests
+  dbus-daemon            # private session and system buses for the notification and DNS tests
   gdb                    # stacks of every thread of a test that hangs (scripts/test-launcher.sh)
-  dbus-daemon            # a private system bus for the DNS tests
   # packaging: manual pages, the Debian package and its checks
   scdoc dpkg-dev lintian lnav
 )
