@@ -3,8 +3,11 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "platform/base/Utf8.h"
 
 namespace platform::xpc {
 
@@ -179,7 +182,7 @@ class Reader {
     if (length > left()) return false;
     const char* start = reinterpret_cast<const char*>(bytes_.data() + pos_);
     std::string_view text(start, static_cast<std::size_t>(length));
-    if (!isValidUtf8(text)) return false;
+    if (!base::isValidUtf8(text)) return false;
     out.assign(text);
     pos_ += static_cast<std::size_t>(length);
     return true;
@@ -227,39 +230,6 @@ class Reader {
 
 std::optional<nlohmann::json> readCbor(std::span<const std::uint8_t> bytes) {
   return Reader(bytes).read();
-}
-
-bool isValidUtf8(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t min;
-    std::uint32_t code;
-    if ((c & 0xe0) == 0xc0) {
-      length = 2, min = 0x80, code = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      length = 3, min = 0x800, code = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      length = 4, min = 0x10000, code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((s[i + k] & 0xc0) != 0x80) return false;
-      code = (code << 6) | (s[i + k] & 0x3f);
-    }
-    if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-    i += length;
-  }
-  return true;
 }
 
 }  // namespace platform::xpc

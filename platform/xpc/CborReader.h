@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -29,9 +28,5 @@ inline constexpr std::size_t kMaxNestingDepth = 16;
 
 // The value encoded in `bytes`; nullopt when the bytes are not exactly one accepted item.
 std::optional<nlohmann::json> readCbor(std::span<const std::uint8_t> bytes);
-
-// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above
-// U+10FFFF).
-bool isValidUtf8(std::string_view text);
 
 }  // namespace platform::xpc

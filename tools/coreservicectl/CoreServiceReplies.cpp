@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "contract/CoreServiceContract.h"
+#include "platform/base/Utf8.h"
 
 namespace coreservicectl {
 
@@ -25,33 +26,6 @@ std::string utcText(double secondsSince1970) {
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d UTC", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ms);
   return buf;
-}
-
-// The length of the UTF-8 sequence at the start of `s` and its code point; 0 when invalid.
-std::size_t decodeUtf8(std::string_view s, char32_t& code) {
-  const auto c = static_cast<unsigned char>(s[0]);
-  std::size_t length;
-  char32_t min;
-  if (c < 0x80) {
-    code = c;
-    return 1;
-  } else if ((c & 0xe0) == 0xc0) {
-    length = 2, min = 0x80, code = c & 0x1f;
-  } else if ((c & 0xf0) == 0xe0) {
-    length = 3, min = 0x800, code = c & 0x0f;
-  } else if ((c & 0xf8) == 0xf0) {
-    length = 4, min = 0x10000, code = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (s.size() < length) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto b = static_cast<unsigned char>(s[k]);
-    if ((b & 0xc0) != 0x80) return 0;
-    code = (code << 6) | (b & 0x3f);
-  }
-  if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
-  return length;
 }
 
 bool isBidiControl(char32_t code) {
@@ -86,7 +60,7 @@ std::string terminalSafe(std::string_view text) {
   char escape[16];
   while (!text.empty()) {
     char32_t code = 0;
-    std::size_t length = decodeUtf8(text, code);
+    std::size_t length = platform::base::decodeUtf8(text, code);
     if (length == 0) {
       std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned char>(text[0]));
       out += escape;

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "platform/xpc/CborReader.h"
+#include "platform/base/Utf8.h"
 #include "platform/xpc/Message.h"
 #include "tools/coreservicectl/CoreServiceReplies.h"
 
@@ -25,7 +25,7 @@ void requireTerminalSafe(const std::string& text) {
   for (unsigned char c : text)
     require(c >= 0x20 || c == '\n');
   require(text.find('\x7f') == std::string::npos);
-  require(platform::xpc::isValidUtf8(text));
+  require(platform::base::isValidUtf8(text));
   require(text.find("\xc2\x9b") == std::string::npos);      // C1 CSI
   require(text.find("\xe2\x80\xae") == std::string::npos);  // right-to-left override
 }
