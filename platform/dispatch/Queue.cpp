@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <exception>
+#include <string>
 
 #include "platform/base/NoDestructor.h"
 #include "platform/diagnostics/Diagnostics.h"
@@ -59,6 +61,13 @@ const std::string& emptyLabel() {
   return *empty;
 }
 
+void reportEscapedException(const Queue& q, const char* what) {
+  std::string text("dispatch: an item of ");
+  text.append(q.label()).append(" threw an exception (").append(what);
+  text.append("); it is dropped and the queue goes on");
+  platform::diagnostics::contractViolation(text);
+}
+
 void reportSelfSync(const Queue& q) {
   std::string text("dispatch: sync onto a queue the caller is running on would deadlock (");
   text.append(q.label());
@@ -67,6 +76,20 @@ void reportSelfSync(const Queue& q) {
 }
 
 }  // namespace
+
+namespace detail {
+
+void runGuarded(const Queue& queue, Queue::FunctionRef item) noexcept {
+  try {
+    item();
+  } catch (const std::exception& e) {
+    reportEscapedException(queue, e.what());
+  } catch (...) {
+    reportEscapedException(queue, "not a std::exception");
+  }
+}
+
+}  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
 // QueueImpl
@@ -84,8 +107,7 @@ QueueImpl::~QueueImpl() {
 }
 
 void QueueImpl::runNode(Queue& queue, WorkNode* node) {
-  (void)queue;
-  node->block();
+  detail::runGuarded(queue, Queue::FunctionRef(node->block));
   // Captures are released before anyone can observe that the item finished.
   node->block.reset();
   if (node->group) {
@@ -166,7 +188,7 @@ void QueueImpl::sync(Queue::FunctionRef f, bool barrier) {
     // runs at once: the caller already holds its place on the queue.
     if (role_ == Role::Concurrent && !barrier) {
       FrameScope frame(&owner_, frames);
-      f();
+      detail::runGuarded(owner_, f);
       return;
     }
     reportSelfSync(owner_);
@@ -293,7 +315,7 @@ void QueueImpl::syncSerial(Queue::FunctionRef f) {
   }
   {
     FrameScope frame(&owner_, detail::currentFrames());
-    f();
+    detail::runGuarded(owner_, f);
   }
   releaseSerial();
 }
@@ -385,7 +407,7 @@ void QueueImpl::syncConcurrent(Queue::FunctionRef f, bool barrier) {
   if (!runNow) waitForTurn(waiter);
   {
     FrameScope frame(&owner_, detail::currentFrames());
-    f();
+    detail::runGuarded(owner_, f);
   }
   finishConcurrent(barrier);
 }
@@ -422,7 +444,7 @@ std::size_t QueueImpl::runMain(Time until, bool forever) {
     if (SyncWaiter* waiter = node->waiter) {
       {
         FrameScope frame(&owner_, waiter->callerFrames);
-        waiter->work();
+        detail::runGuarded(owner_, waiter->work);
       }
       if (waiter->state.exchange(SyncWaiter::Done, std::memory_order_acq_rel) ==
           SyncWaiter::Sleeping) {

@@ -13,6 +13,14 @@
 //   running on (directly or through nested `sync`s) would deadlock: it is reported as a contract
 //   violation and the item is not run. (A plain `sync` onto a concurrent queue from one of its
 //   own items cannot deadlock and simply runs the item at once; a `syncBarrier` is reported.)
+// - No exception leaves a queue item. Whatever an item throws (async, sync, barrier, group or
+//   main-queue item, source handler) is caught at the item's boundary and reported as a
+//   contract violation with the queue's label and the exception's text, "dispatch: an item of
+//   <label> threw an exception (<what>); it is dropped and the queue goes on". The queue then
+//   goes on as if the item had returned: later items run, a sync caller returns (a sync with a
+//   result returns the default value, as for a refused sync), a group is left. Items are
+//   expected to handle their own failures; this keeps one that does not from stopping a queue
+//   for good or ending the process on a worker thread.
 // - Queue-specific values are looked up on the queue the current item runs on.
 // - The main queue is drained only by the main thread inside `dispatchMain()`.
 

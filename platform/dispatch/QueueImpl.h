@@ -40,6 +40,10 @@ class FrameScope {
 
 const Frame* currentFrames();
 
+// Runs one item (or one handler inside an item) of `queue`; whatever it throws ends here and is
+// reported as a contract violation (the rule is in Queue.h).
+void runGuarded(const Queue& queue, Queue::FunctionRef item) noexcept;
+
 }  // namespace platform::dispatch::detail
 
 namespace platform::dispatch {

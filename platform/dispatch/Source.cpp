@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/QueueImpl.h"
 #include "platform/dispatch/SourceImpl.h"
 #include "platform/dispatch/TimerSchedule.h"
 #include "platform/dispatch/TimerScheduling.h"
@@ -190,7 +191,7 @@ void SourceCore::runHandler() {
       h = handler_;
     }
   }
-  if (h && *h) (*h)();
+  if (h && *h) detail::runGuarded(*queue_, Queue::FunctionRef(*h));
   h.reset();
 
   if ((kind_ == Kind::Read || kind_ == Kind::Write) && !isCancelled()) {
@@ -215,7 +216,7 @@ void SourceCore::runHandler() {
     }
   }
   // Already on the target queue, after the last event handler: the cancel handler runs here.
-  if (cancelNow && *cancelNow) (*cancelNow)();
+  if (cancelNow && *cancelNow) detail::runGuarded(*queue_, Queue::FunctionRef(*cancelNow));
   if (submit) submitHandler();
 }
 
@@ -608,9 +609,10 @@ void scheduleAfter(std::shared_ptr<Queue> queue, Time deadline, Block work) {
   // The handler holds the timer until it fired; cancelling releases the handler and with it
   // the timer.
   timer->setEventHandler([item, timer] {
-    (*item)();
-    item->reset();
+    // Cancelled before the item runs, so that an item that throws still releases the timer.
+    Block run = std::move(*item);
     timer->cancel();
+    run();
   });
   timer->schedule(deadline, std::chrono::nanoseconds(0), std::chrono::nanoseconds(0));
   timer->resume();

@@ -2,11 +2,13 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -293,6 +295,66 @@ TEST(Queue, GlobalAndMainQueues) {
   platform::diagnostics::ScopedCapture capture;
   std::thread([] { EXPECT_EQ(runMainQueue(Time::after(1s)), 0U); }).join();
   EXPECT_EQ(capture.texts().size(), 1U);
+}
+
+// Whatever an item throws ends at the item: it is reported, and the queue carries on exactly as
+// if the item had returned (later items run, sync callers return, groups are left).
+TEST(Queue, AnItemsExceptionIsReportedAndTheQueueGoesOn) {
+  const auto thrown = [](const std::string& label, const std::string& what) {
+    return "Contract violation: dispatch: an item of " + label + " threw an exception (" + what +
+           "); it is dropped and the queue goes on";
+  };
+  platform::diagnostics::ScopedCapture capture;
+  std::vector<std::string> expected;
+  auto serial = Queue::makeSerial("test.throw.serial");
+  auto concurrent = Queue::makeConcurrent("test.throw.concurrent");
+  for (const auto& q : {serial, concurrent}) {
+    Group group;
+    q->async([] { throw std::runtime_error("async"); });
+    q->async(group, [] { throw 42; });
+    EXPECT_TRUE(group.wait(Time::after(20s))) << q->label();
+    q->sync([] { throw std::logic_error("sync"); });
+    q->syncBarrier([] { throw std::runtime_error("barrier"); });
+    EXPECT_EQ(q->sync([]() -> int { throw std::runtime_error("result"); }), 0);
+    EXPECT_EQ(q->sync([] { return 7; }), 7) << q->label();
+    for (const char* what : {"async", "not a std::exception", "sync", "barrier", "result"})
+      expected.push_back(thrown(q->label(), what));
+  }
+  // A sync that has to wait its turn behind a busy serial queue releases the queue after it
+  // throws: the item after it still runs.
+  std::atomic<bool> release{false};
+  serial->async([&] { eventually([&] { return release.load(); }); });
+  std::thread waiter([&] { serial->sync([] { throw std::runtime_error("queued sync"); }); });
+  std::this_thread::sleep_for(10ms);
+  release = true;
+  waiter.join();
+  std::promise<void> after;
+  serial->async([&] { after.set_value(); });
+  EXPECT_EQ(after.get_future().wait_for(20s), std::future_status::ready);
+  expected.push_back(thrown("test.throw.serial", "queued sync"));
+  // A delayed item that throws is reported like the others (and its timer is let go).
+  serial->asyncAfter(Time::after(1ms), [] { throw std::runtime_error("after"); });
+  const std::string afterText = thrown("test.throw.serial", "after");
+  ASSERT_TRUE(eventually([&] {
+    const auto texts = capture.texts();
+    return std::find(texts.begin(), texts.end(), afterText) != texts.end();
+  }));
+  expected.push_back(afterText);
+  // Main queue: a worker's sync and an async item both throw; the loop runs on to the stop.
+  Queue::global()->async([] {
+    Queue::main()->sync([] { throw std::runtime_error("main sync"); });
+    Queue::main()->async([] { throw std::runtime_error("main async"); });
+    Queue::main()->async([] { stopMainQueue(); });
+  });
+  EXPECT_EQ(runMainQueue(Time::after(20s)), 3U);
+  expected.push_back(thrown("main", "main sync"));
+  expected.push_back(thrown("main", "main async"));
+
+  // Items of the concurrent queue may report in any order.
+  auto texts = capture.texts();
+  std::sort(texts.begin(), texts.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(texts, expected);
 }
 
 TEST(Queue, AsyncAfterRunsOnTheQueueNotBeforeItsDeadline) {

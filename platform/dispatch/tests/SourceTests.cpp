@@ -10,10 +10,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Dispatch.h"
 #include "testsupport/Eventually.h"
 #include "testsupport/TemporaryDirectory.h"
@@ -96,6 +98,36 @@ TEST(TimerSource, OneShotRepeatingCancelAndSuspension) {
   merged->cancel();
   q->sync([] {});
   EXPECT_GE(mergedData.load(), 5U);
+}
+
+// A handler that throws loses only that call: the source keeps firing, and a throwing cancel
+// handler is reported like any other item.
+TEST(Source, AThrowingHandlerIsReportedAndTheSourceKeepsFiring) {
+  platform::diagnostics::ScopedCapture capture;
+  auto q = Queue::makeSerial("test.throw.timer");
+  auto timer = TimerSource::make(q);
+  std::atomic<int> calls{0};
+  std::atomic<bool> cancelled{false};
+  timer->setEventHandler([&] {
+    calls.fetch_add(1);
+    throw std::runtime_error("tick");
+  });
+  timer->setCancelHandler([&] {
+    cancelled = true;
+    throw std::runtime_error("cancel");
+  });
+  timer->schedule(Time::after(1ms), 2ms, 0ns);
+  timer->resume();
+  ASSERT_TRUE(eventually([&] { return calls.load() >= 3; }));
+  timer->cancel();
+  ASSERT_TRUE(eventually([&] { return cancelled.load(); }));
+  q->sync([] {});  // the cancel handler's report is made before its item ends
+  const auto texts = capture.texts();
+  const std::string prefix = "Contract violation: dispatch: an item of test.throw.timer threw ";
+  ASSERT_GE(texts.size(), 4U);
+  for (std::size_t i = 0; i + 1 < texts.size(); ++i)
+    EXPECT_EQ(texts[i], prefix + "an exception (tick); it is dropped and the queue goes on");
+  EXPECT_EQ(texts.back(), prefix + "an exception (cancel); it is dropped and the queue goes on");
 }
 
 TEST(Source, HandlersNeverOverlapAndDropFromOwnHandlerIsSafe) {
