@@ -49,11 +49,7 @@ std::int64_t realtimeNow() {
 SourceCore::SourceCore(Kind kind, std::shared_ptr<Queue> queue)
     : kind_(kind), queue_(std::move(queue)) {}
 
-SourceCore::~SourceCore() {
-  if (fd_ >= 0) close(fd_);
-  for (int fd : retiredFds_)
-    close(fd);
-}
+SourceCore::~SourceCore() = default;
 
 std::uint32_t SourceCore::epollEvents() const {
   switch (kind_) {
@@ -71,8 +67,8 @@ std::uint32_t SourceCore::epollEvents() const {
 }
 
 void SourceCore::registerLocked() {
-  if (fd_ < 0 || regId_ != 0 || isCancelled()) return;
-  regId_ = detail::EventThread::instance().add(fd_, epollEvents(), shared_from_this());
+  if (!fd_ || regId_ != 0 || isCancelled()) return;
+  regId_ = detail::EventThread::instance().add(fd_.get(), epollEvents(), shared_from_this());
 }
 
 void SourceCore::setEventHandler(std::function<void()> handler) {
@@ -126,7 +122,7 @@ void SourceCore::cancel() {
     if (isCancelled()) return;
     cancelled_.store(true, std::memory_order_release);
     reg = regId_;
-    fd = fd_;
+    fd = fd_.get();
     regId_ = 0;
     if (!scheduled_) {
       // No handler item is queued or running: the cancel handler can go at once.
@@ -196,7 +192,7 @@ void SourceCore::runHandler() {
 
   if ((kind_ == Kind::Read || kind_ == Kind::Write) && !isCancelled()) {
     std::lock_guard lock(m_);
-    if (regId_ != 0) detail::EventThread::instance().modify(regId_, fd_, epollEvents());
+    if (regId_ != 0) detail::EventThread::instance().modify(regId_, fd_.get(), epollEvents());
   }
 
   HandlerPtr cancelNow;
@@ -226,8 +222,8 @@ void SourceCore::onEvent(std::uint32_t events) {
       std::uint64_t expirations = 0;
       {
         std::lock_guard lock(m_);
-        if (fd_ < 0) return;
-        ssize_t r = read(fd_, &expirations, sizeof expirations);
+        if (!fd_) return;
+        ssize_t r = read(fd_.get(), &expirations, sizeof expirations);
         if (r < 0 && errno == ECANCELED) {
           // The wall clock was set. The kernel drops any expiration that came with the set and
           // may leave a repeating timer stopped, so the schedule decides: fire now for a passed
@@ -248,7 +244,7 @@ void SourceCore::onEvent(std::uint32_t events) {
       std::uint64_t count = 0;
       signalfd_siginfo info[8];
       for (;;) {
-        ssize_t r = read(fd_, info, sizeof info);
+        ssize_t r = read(fd_.get(), info, sizeof info);
         if (r <= 0) break;
         count += static_cast<std::uint64_t>(r) / sizeof(signalfd_siginfo);
       }
@@ -273,7 +269,7 @@ void SourceCore::onEvent(std::uint32_t events) {
         // soon as cancel() returns.
         std::lock_guard lock(m_);
         if (isCancelled()) return;
-        if (ioctl(fd_, FIONREAD, &avail) != 0 || avail < 0) avail = 0;
+        if (ioctl(fd_.get(), FIONREAD, &avail) != 0 || avail < 0) avail = 0;
       }
       (void)events;
       merge(static_cast<std::uint64_t>(avail));
@@ -299,13 +295,12 @@ void SourceCore::scheduleTimer(Time start, std::chrono::nanoseconds interval) {
   std::lock_guard lock(m_);
   if (isCancelled()) return;
   bool wall = start.clock() == Time::Clock::Wall && !start.isForever();
-  if (fd_ >= 0 && wall != timerWall_) {
+  if (fd_.valid() && wall != timerWall_) {
     // A different clock needs a different descriptor; the old one is closed with the source,
     // since the event thread may be reading it right now.
-    if (regId_ != 0) detail::EventThread::instance().remove(regId_, fd_);
+    if (regId_ != 0) detail::EventThread::instance().remove(regId_, fd_.get());
     regId_ = 0;
-    retiredFds_.push_back(fd_);
-    fd_ = -1;
+    retiredFds_.push_back(std::move(fd_));
   }
   timerWall_ = wall;
   timerStart_ = start;
@@ -314,9 +309,9 @@ void SourceCore::scheduleTimer(Time start, std::chrono::nanoseconds interval) {
   // Pending expirations of the previous schedule are dropped.
   pending_ = 0;
   hasPending_ = false;
-  if (fd_ < 0) {
-    fd_ = timerfd_create(wall ? CLOCK_REALTIME : CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (fd_ < 0) {
+  if (!fd_) {
+    fd_.reset(timerfd_create(wall ? CLOCK_REALTIME : CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!fd_) {
       platform::diagnostics::reportf("dispatch: timerfd_create failed (errno %d)", errno);
       return;
     }
@@ -331,7 +326,7 @@ void SourceCore::scheduleTimer(Time start, std::chrono::nanoseconds interval) {
 // does not apply to it), and firing on time is always within the leeway, so Strict timers and
 // others behave alike.
 void SourceCore::armTimerLocked() {
-  if (fd_ < 0) return;
+  if (!fd_) return;
   if (timerWall_) {
     setWallTimerLocked(wallSchedule_.isArmed() ? std::optional(wallSchedule_.next())
                                                : std::nullopt);
@@ -339,12 +334,12 @@ void SourceCore::armTimerLocked() {
   }
   if (timerStart_.isForever()) {
     itimerspec off{};
-    timerfd_settime(fd_, 0, &off, nullptr);
+    timerfd_settime(fd_.get(), 0, &off, nullptr);
     return;
   }
   std::int64_t interval = timerInterval_.count() > 0 ? timerInterval_.count() : 0;
   itimerspec its = toItimerspec(timerStart_.nanoseconds(), interval);
-  timerfd_settime(fd_, TFD_TIMER_ABSTIME, &its, nullptr);
+  timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
 // Arming with TFD_TIMER_CANCEL_ON_SET makes every set of the clock show up as ECANCELED on the
@@ -354,11 +349,11 @@ void SourceCore::armTimerLocked() {
 void SourceCore::setWallTimerLocked(std::optional<std::int64_t> deadline) {
   if (!deadline) {
     itimerspec off{};
-    timerfd_settime(fd_, 0, &off, nullptr);
+    timerfd_settime(fd_.get(), 0, &off, nullptr);
     return;
   }
   itimerspec its = toItimerspec(*deadline, wallSchedule_.interval());
-  timerfd_settime(fd_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &its, nullptr);
+  timerfd_settime(fd_.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &its, nullptr);
 }
 
 // --- signals ------------------------------------------------------------------------------------
@@ -381,8 +376,8 @@ bool SourceCore::initSignal(int signo) {
     sigemptyset(&ign.sa_mask);
     sigaction(signo, &ign, nullptr);
   }
-  fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  return fd_ >= 0;
+  fd_.reset(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+  return fd_.valid();
 }
 
 // --- files --------------------------------------------------------------------------------------
@@ -394,8 +389,8 @@ bool SourceCore::initFile(int fd, std::uint64_t mask) {
   fileMask_ = mask;
   lastLinks_ = st.st_nlink;
   lastSize_ = st.st_size;
-  fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd_ < 0) return false;
+  fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!fd_) return false;
   // Through the descriptor's /proc link, the watch follows the open file itself, whatever
   // name it has now.
   std::string path = "/proc/self/fd/" + std::to_string(fd);
@@ -408,7 +403,7 @@ bool SourceCore::initFile(int fd, std::uint64_t mask) {
   if (mask & FileRename) events |= IN_MOVE_SELF;
   if (mask & FileRevoke) events |= IN_UNMOUNT;
   if (events == 0) events = IN_DELETE_SELF;  // nothing asked for: only the watch's own end
-  return inotify_add_watch(fd_, path.c_str(), events) >= 0;
+  return inotify_add_watch(fd_.get(), path.c_str(), events) >= 0;
 }
 
 // Unlinking a file that is still open leaves the inode alive, so the kernel reports only an
@@ -418,7 +413,7 @@ std::uint64_t SourceCore::readFileEvents() {
   alignas(inotify_event) char buf[4096];
   std::uint64_t bits = 0;
   for (;;) {
-    ssize_t r = read(fd_, buf, sizeof buf);
+    ssize_t r = read(fd_.get(), buf, sizeof buf);
     if (r <= 0) break;
     for (ssize_t off = 0; off < r;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
@@ -462,16 +457,16 @@ bool SourceCore::initRead(int fd) {
   userFd_ = fd;
   // A duplicate of our own: epoll refuses the same descriptor twice, and the registration must
   // not go away under us if the owner closes its descriptor before cancelling.
-  fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  return fd_ >= 0;
+  fd_.reset(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  return fd_.valid();
 }
 
 bool SourceCore::initProcess(pid_t pid) {
   if (pid <= 0) return false;
   pid_ = pid;
-  fd_ = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  if (fd_ < 0) return false;
-  fcntl(fd_, F_SETFD, FD_CLOEXEC);
+  fd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (!fd_) return false;
+  fcntl(fd_.get(), F_SETFD, FD_CLOEXEC);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/base/FileDescriptor.h"
 #include "platform/dispatch/EventThread.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Time.h"
@@ -82,8 +83,9 @@ class SourceCore : public detail::EventThread::Handler,
   std::atomic<bool> cancelled_{false};
   std::atomic<std::uint64_t> currentData_{0};
 
-  int fd_ = -1;                  // the kernel object the event thread watches (owned)
-  std::vector<int> retiredFds_;  // replaced timer descriptors, closed with the source
+  platform::base::FileDescriptor fd_;  // the kernel object the event thread watches
+  // Replaced timer descriptors, closed with the source (the event thread may still report one).
+  std::vector<platform::base::FileDescriptor> retiredFds_;
   std::uint64_t regId_ = 0;
 
   // Timer
