@@ -3,13 +3,38 @@
 #include <sys/epoll.h>
 
 #include <condition_variable>
+#include <exception>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <utility>
 
+#include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/EventThread.h"
 
 namespace platform::dispatch {
+
+namespace {
+
+// The event thread serves every source and watch of the process: a handler's exception must not
+// end it (nor the process). The report is dropped, as a queue item's is.
+void runHandlerGuarded(const std::function<void(std::uint32_t)>& handler,
+                       std::uint32_t events) noexcept {
+  const auto report = [](const char* what) {
+    std::string text("dispatch: a descriptor watch handler threw an exception (");
+    text.append(what).append("); the report is dropped");
+    platform::diagnostics::contractViolation(text);
+  };
+  try {
+    handler(events);
+  } catch (const std::exception& e) {
+    report(e.what());
+  } catch (...) {
+    report("not a std::exception");
+  }
+}
+
+}  // namespace
 
 static_assert(std::uint32_t{DescriptorWatch::Readable} == EPOLLIN &&
               std::uint32_t{DescriptorWatch::Writable} == EPOLLOUT &&
@@ -30,7 +55,7 @@ class DescriptorWatchCore : public detail::EventThread::Handler,
       running_ = true;
       runner_ = std::this_thread::get_id();
     }
-    handler_(events);
+    runHandlerGuarded(handler_, events);
     std::function<void(std::uint32_t)> released;
     {
       std::lock_guard lock(m_);

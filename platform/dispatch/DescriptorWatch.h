@@ -6,7 +6,9 @@
 //   it again, with the interest it has then (readable, writable, both, or only hang-ups). So a
 //   connection that stops reading a peer simply arms without Readable.
 // - The handler runs on the event thread itself, so it must not block: it looks at the
-//   descriptor or hands work to a queue. It never runs twice at once.
+//   descriptor or hands work to a queue. It never runs twice at once. An exception it throws
+//   ends there, reported as a contract violation ("dispatch: a descriptor watch handler threw an
+//   exception (<what>); the report is dropped"); the watch stays disarmed until armed again.
 // - The descriptor is neither duplicated nor owned: an idle watch costs no descriptor. Keep it
 //   open until cancel() has returned; after that the handler is not running (unless cancel()
 //   was called from the handler itself) and never runs again.

@@ -329,7 +329,7 @@ bool QueueImpl::tryRunInline(Queue::FunctionRef f) {
   }
   {
     FrameScope frame(&owner_, detail::currentFrames());
-    f();
+    detail::runGuarded(owner_, f);
   }
   releaseSerial();
   return true;

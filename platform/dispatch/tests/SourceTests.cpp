@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/DescriptorWatch.h"
 #include "platform/dispatch/Dispatch.h"
 #include "testsupport/Eventually.h"
 #include "testsupport/TemporaryDirectory.h"
@@ -128,6 +129,37 @@ TEST(Source, AThrowingHandlerIsReportedAndTheSourceKeepsFiring) {
   for (std::size_t i = 0; i + 1 < texts.size(); ++i)
     EXPECT_EQ(texts[i], prefix + "an exception (tick); it is dropped and the queue goes on");
   EXPECT_EQ(texts.back(), prefix + "an exception (cancel); it is dropped and the queue goes on");
+}
+
+// A descriptor watch's handler runs on the event thread every source shares: one that throws is
+// reported, and the thread (and with it every other source) goes on serving later reports.
+TEST(DescriptorWatch, AThrowingHandlerIsReportedAndTheEventThreadGoesOn) {
+  platform::diagnostics::ScopedCapture capture;
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  std::atomic<int> reports{0};
+  auto watch = DescriptorWatch::make(fds[0], [&](std::uint32_t) {
+    if (reports.fetch_add(1) == 0) throw std::runtime_error("watch");
+  });
+  ASSERT_NE(watch, nullptr);
+  ASSERT_EQ(::write(fds[1], "x", 1), 1);
+  ASSERT_TRUE(watch->arm(DescriptorWatch::Readable));
+  ASSERT_TRUE(eventually([&] { return reports.load() == 1; }));
+  ASSERT_TRUE(watch->arm(DescriptorWatch::Readable));  // still readable: reported again
+  ASSERT_TRUE(eventually([&] { return reports.load() == 2; }));
+  auto timer = TimerSource::make(Queue::makeSerial("test.watch.after"));
+  std::atomic<bool> fired{false};
+  timer->setEventHandler([&] { fired = true; });
+  timer->schedule(Time::after(1ms), 0ns, 0ns);
+  timer->resume();
+  EXPECT_TRUE(eventually([&] { return fired.load(); }));
+  timer->cancel();
+  watch.reset();
+  ::close(fds[0]);
+  ::close(fds[1]);
+  EXPECT_EQ(capture.texts(),
+            std::vector<std::string>{"Contract violation: dispatch: a descriptor watch handler "
+                                     "threw an exception (watch); the report is dropped"});
 }
 
 TEST(Source, HandlersNeverOverlapAndDropFromOwnHandlerIsSafe) {
