@@ -638,10 +638,11 @@ void Connection::invalidateOnQueue() {
 
 void Connection::failPending(std::unordered_map<std::uint64_t, Pending> pending, ErrorCode code,
                              const char* what) {
-  for (auto& [id, p] : pending) {
-    if (!p.onError) continue;
+  for (auto& entry : pending) {
+    auto& onError = entry.second.onError;
+    if (!onError) continue;
     guarded("an error handler",
-            [&] { p.onError(makeError(code, "The connection to " + serviceName_ + " " + what)); });
+            [&] { onError(makeError(code, "The connection to " + serviceName_ + " " + what)); });
   }
 }
 
