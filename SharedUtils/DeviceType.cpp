@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace sharedutils {
 
 std::string_view rawValue(DeviceType type) {

@@ -1,9 +1,11 @@
 #pragma once
 // The kind of device the client is built for. Coded as its raw value, a single string, in JSON.
+// Only the JSON library's declarations are included here: code that codes a DeviceType includes
+// <nlohmann/json.hpp> itself; code that only names one does not parse the whole library.
 #include <optional>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 namespace sharedutils {
 

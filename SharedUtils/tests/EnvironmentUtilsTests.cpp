@@ -1,6 +1,7 @@
 #include "SharedUtils/EnvironmentUtils.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/defaults/Domain.h"
 #include "testsupport/TemporaryDirectory.h"
