@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/base/ErrnoText.h"
 
@@ -16,10 +18,10 @@ namespace testsupport {
 
 namespace {
 
-// Runs `ip <line>` through the shell (the lines are plain words) and returns its exit status
-// (127 when ip is missing) and everything it printed.
-std::pair<int, std::string> runIp(const std::string& line) {
-  FILE* pipe = popen(("ip " + line + " 2>&1").c_str(), "r");
+// Runs `command` through the shell and returns its exit status (127 when a program is missing)
+// and everything it printed.
+std::pair<int, std::string> runShell(const std::string& command) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return {-1, platform::base::errnoText(errno)};
   std::string output;
   char buffer[512];
@@ -27,6 +29,29 @@ std::pair<int, std::string> runIp(const std::string& line) {
     output += buffer;
   const int status = pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// Runs the lines as `ip` commands, in order, and stops at the first that fails. Starting a process
+// costs far more than the change it makes, so a run of plain lines goes to one `ip -batch -`; a
+// line with options of its own ("-6 route ...") cannot be batched and runs alone.
+std::pair<int, std::string> runIp(const std::vector<std::string>& lines) {
+  std::string batch;
+  const auto flush = [&batch]() -> std::pair<int, std::string> {
+    if (batch.empty()) return {0, {}};
+    // Grouped, so that runShell's redirection covers the whole here-document.
+    return runShell("{ ip -batch - <<'END_OF_LINES'\n" + std::exchange(batch, {}) +
+                    "END_OF_LINES\n}");
+  };
+  for (const auto& line : lines) {
+    if (!line.starts_with("-")) {
+      batch += line + "\n";
+      continue;
+    }
+    if (auto result = flush(); result.first != 0) return result;
+    if (auto [status, output] = runShell("ip " + line); status != 0)
+      return {status, "ip " + line + ": " + output};
+  }
+  return flush();
 }
 
 }  // namespace
@@ -44,17 +69,15 @@ NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& 
                        platform::base::errnoText(errno);
       return;
     }
-    for (const auto& line : ipCommands) {
-      const auto [status, output] = runIp(line);
-      if (status == 127) {
-        run.skipReason = "the ip tool (iproute2) is not installed";
-      } else if (status != 0 && output.find("Unknown device type") != std::string::npos) {
-        run.skipReason = "this kernel cannot create the link in: ip " + line;
-      } else if (status != 0) {
-        run.failure = "ip " + line + " failed: " + output;
-      }
-      if (status != 0) return;
+    const auto [status, output] = runIp(ipCommands);
+    if (status == 127) {
+      run.skipReason = "the ip tool (iproute2) is not installed";
+    } else if (status != 0 && output.find("Unknown device type") != std::string::npos) {
+      run.skipReason = "this kernel cannot create a link the test needs: " + output;
+    } else if (status != 0) {
+      run.failure = "setting up the namespace failed: " + output;
     }
+    if (status != 0) return;
     body();
   });
   worker.join();

@@ -13,9 +13,9 @@ struct NamespaceRun {
   std::string failure;     // a set-up command failed, with its output
 };
 
-// Runs each line of `ipCommands` as the arguments of one `ip` invocation (split on spaces)
+// Runs each line of `ipCommands` as the arguments of an `ip` command (plain words), in order,
 // inside new namespaces of the kinds in `cloneFlags` (CLONE_NEWNET, CLONE_NEWUTS), then `body`
-// on the same thread, which is still inside them.
+// on the same thread, which is still inside them. The first line that fails ends the set-up.
 NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& ipCommands,
                                 const std::function<void()>& body);
 

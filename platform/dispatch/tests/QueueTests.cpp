@@ -212,12 +212,6 @@ TEST(Queue, SpecificsAndCurrentQueueFollowTheRunningItem) {
     EXPECT_EQ(Queue::getSpecificCurrent(&kKeyA), nullptr);
     EXPECT_FALSE(Queue::isCurrentlyOn(*Queue::main()));
   }).join();
-
-  // Replacing and clearing values.
-  a->setSpecific(&kKeyA, &valueB);
-  EXPECT_EQ(a->getSpecific(&kKeyA), &valueB);
-  a->setSpecific(&kKeyA, nullptr);
-  EXPECT_EQ(a->getSpecific(&kKeyA), nullptr);
 }
 
 TEST(ConcurrentQueue, RunsInParallelAndBarriersExclude) {

@@ -81,6 +81,16 @@ class Capture {
   std::shared_ptr<Pipe> err_;
 };
 
+// Launches `task` with its output and error captured and waits for its termination handler.
+Outcome runToEnd(const std::shared_ptr<Task>& task) {
+  Capture capture(task);
+  if (const auto error = task->launch()) {
+    ADD_FAILURE() << "launch failed: " << error->description;
+    return {};
+  }
+  return capture.wait();
+}
+
 std::shared_ptr<Task> shell(const std::string& script) {
   auto task = Task::make();
   task->setExecutable("/bin/sh");
@@ -91,20 +101,15 @@ std::shared_ptr<Task> shell(const std::string& script) {
 TEST(Task, EverythingTheChildWroteBeforeExitingReachesTheHandlersFirst) {
   // Written just before exit, many times over: the exit must never overtake the last bytes.
   for (int i = 0; i < 40; ++i) {
-    auto task = shell("printf out; printf err >&2; exit 7");
-    Capture capture(task);
-    ASSERT_EQ(task->launch(), std::nullopt);
-    Outcome run = capture.wait();
+    const Outcome run = runToEnd(shell("printf out; printf err >&2; exit 7"));
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.output, "out");
     EXPECT_EQ(run.error, "err");
     EXPECT_EQ(run.status, 7);
   }
   // More than a pipe holds, in order.
-  auto task = shell("i=0; while [ $i -lt 20000 ]; do echo line$i; i=$((i+1)); done");
-  Capture capture(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
-  Outcome run = capture.wait();
+  const Outcome run =
+      runToEnd(shell("i=0; while [ $i -lt 20000 ]; do echo line$i; i=$((i+1)); done"));
   ASSERT_TRUE(run.finished);
   std::string expected;
   for (int i = 0; i < 20000; ++i)
@@ -113,10 +118,7 @@ TEST(Task, EverythingTheChildWroteBeforeExitingReachesTheHandlersFirst) {
 }
 
 TEST(Task, AGrandchildHoldingThePipeDoesNotDelayTheEnd) {
-  auto task = shell("echo early; sleep 600 & echo $!");
-  Capture capture(task);
-  ASSERT_EQ(task->launch(), std::nullopt);
-  Outcome run = capture.wait();
+  const Outcome run = runToEnd(shell("echo early; sleep 600 & echo $!"));
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.output.rfind("early\n", 0), 0u) << run.output;
   const pid_t grandchild = std::stoi(run.output.substr(6));
@@ -136,10 +138,8 @@ TEST(Task, TheChildStartsCleanWhateverTheParentBlocksIgnoresOrHoldsOpen) {
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
     ::pthread_sigmask(SIG_BLOCK, &term, nullptr);
-    auto task = shell("grep -E '^Sig(Blk|Ign)' /proc/self/status; ls /proc/self/fd");
-    Capture capture(task);
-    ASSERT_EQ(task->launch(), std::nullopt);
-    Outcome run = capture.wait();
+    const Outcome run =
+        runToEnd(shell("grep -E '^Sig(Blk|Ign)' /proc/self/status; ls /proc/self/fd"));
     ASSERT_TRUE(run.finished);
     output = run.output;
   });
@@ -158,9 +158,7 @@ TEST(Task, TheChildStartsCleanWhateverTheParentBlocksIgnoresOrHoldsOpen) {
 TEST(Task, ReportsSignalsLaunchFailuresAndItsConfiguration) {
   {
     auto task = shell("kill -KILL $$");
-    Capture capture(task);
-    ASSERT_EQ(task->launch(), std::nullopt);
-    Outcome run = capture.wait();
+    const Outcome run = runToEnd(task);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.reason, Task::TerminationReason::UncaughtSignal);
     EXPECT_EQ(run.status, SIGKILL);
@@ -168,14 +166,10 @@ TEST(Task, ReportsSignalsLaunchFailuresAndItsConfiguration) {
     EXPECT_EQ(task->launch(), base::posixError(EALREADY, "launch"));
   }
   {
-    auto task = Task::make();
-    task->setExecutable("/bin/sh");
-    task->setArguments({"-c", "pwd; echo \"$ONLY\"; env | wc -l"});
+    auto task = shell("pwd; echo \"$ONLY\"; env | wc -l");
     task->setEnvironment(std::map<std::string, std::string>{{"ONLY", "value"}});
     task->setCurrentDirectory("/proc");
-    Capture capture(task);
-    ASSERT_EQ(task->launch(), std::nullopt);
-    Outcome run = capture.wait();
+    const Outcome run = runToEnd(task);
     ASSERT_TRUE(run.finished);
     // sh adds PWD (and may add SHLVL and _) to what it was given.
     EXPECT_EQ(run.output.substr(0, 12), "/proc\nvalue\n");
