@@ -4,6 +4,7 @@
 #include <string>
 
 #include "daemon/DaemonLog.h"
+#include "platform/xpc/Message.h"
 
 CoreServiceDaemon::~CoreServiceDaemon() {
   if (listener) listener->invalidate();

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/xpc/Message.h"
+
 using platform::xpc::Interface;
 using platform::xpc::ReplyBlock;
 using platform::xpc::Value;

@@ -10,7 +10,7 @@
 
 #include "contract/CoreServiceContract.h"
 #include "platform/xpc/Interface.h"
-#include "platform/xpc/Message.h"
+#include "platform/xpc/Value.h"
 
 // The reply of getStatus: a map with exactly two entries, "daemon" -> "running" (text) and
 // "timestamp" -> seconds since 1970-01-01 00:00:00 UTC (a floating-point number).

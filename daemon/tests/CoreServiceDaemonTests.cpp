@@ -9,6 +9,7 @@
 #include "daemon/CoreServiceDaemon.h"
 #include "logging/DDLog.h"
 #include "logging/DDLogFrontEnd.h"
+#include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
 

@@ -15,6 +15,7 @@
 
 #include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
 

@@ -60,8 +60,8 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/xpc/Error.h"
 #include "platform/xpc/Interface.h"
-#include "platform/xpc/Message.h"
 #include "platform/xpc/PeerCredentials.h"
+#include "platform/xpc/Value.h"
 
 namespace platform::xpc {
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/xpc/Message.h"
+#include "platform/xpc/Value.h"
 
 namespace platform::xpc {
 

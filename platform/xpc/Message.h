@@ -19,9 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
-namespace platform::xpc {
+#include "platform/xpc/Value.h"
 
-using Value = nlohmann::json;
+namespace platform::xpc {
 
 // 64 KiB: far above any message of the interfaces served here, small enough that one receive
 // buffer per worker thread is cheap and a hostile peer cannot make the service allocate much.

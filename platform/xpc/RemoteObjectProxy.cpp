@@ -1,6 +1,7 @@
 #include "platform/xpc/RemoteObjectProxy.h"
 
 #include "platform/xpc/Connection.h"
+#include "platform/xpc/Message.h"
 
 namespace platform::xpc {
 

@@ -9,7 +9,7 @@
 
 #include "platform/xpc/Error.h"
 #include "platform/xpc/Interface.h"
-#include "platform/xpc/Message.h"
+#include "platform/xpc/Value.h"
 
 namespace platform::xpc {
 

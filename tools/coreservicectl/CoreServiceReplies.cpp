@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "contract/CoreServiceContract.h"
+#include "platform/xpc/Message.h"
 #include "platform/base/Utf8.h"
 
 namespace coreservicectl {

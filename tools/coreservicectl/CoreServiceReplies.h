@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/xpc/Message.h"
+#include "platform/xpc/Value.h"
 
 namespace coreservicectl {
 

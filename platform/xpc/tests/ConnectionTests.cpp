@@ -28,6 +28,7 @@
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Listener.h"
+#include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
 #include "platform/xpc/UserConnectionLimit.h"
