@@ -141,12 +141,10 @@ int main(int argc, char** argv) {
   raiseDescriptorLimit();
   fileLogger() = makeDaemonFileLogger();
   initLogs();
-  installSignalHandlers();
   // A daemon that crashes still leaves the lines it had logged in its files: they tell why.
-  // Installed after the signal sources, so that its thread inherits their blocked signals: a
-  // SIGTERM delivered to it would be lost to the ignored disposition.
   if (!DDCrashFlush::install())
     CSLogWarn("main()", "The crash-safe log flush could not be installed");
+  installSignalHandlers();
   // The listener has said why on standard error (another instance serving already, most
   // likely); a daemon that cannot serve has nothing to do.
   if (daemon()->start()) std::exit(1);

@@ -168,12 +168,27 @@ bool DDCrashFlush::install(std::chrono::milliseconds patience) {
   gPatienceNs.store(std::chrono::duration_cast<std::chrono::nanoseconds>(patience).count(),
                     std::memory_order_relaxed);
   if (gInstalled.load(std::memory_order_relaxed)) return true;
-  // The flush thread first: a handler must never run without it.
+  // The flush thread first: a handler must never run without it. It takes no asynchronous
+  // signal: it starts with them all blocked (the mask is inherited at creation, so it never has
+  // one open). Otherwise a process that blocks a signal in its other threads after this call, to
+  // read it from a signalfd, would have it delivered here and die of its default action; and a
+  // SIGABRT sent to the process would make this thread wait for itself. Faults stay open: a
+  // formatter that crashes while this thread flushes parks in the handler, and the crashed
+  // thread takes over the buffers.
+  sigset_t asynchronous;
+  sigfillset(&asynchronous);
+  for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS})
+    sigdelset(&asynchronous, s);
+  sigset_t callerMask;
+  ::pthread_sigmask(SIG_BLOCK, &asynchronous, &callerMask);
+  bool started = true;
   try {
     std::thread(&flushThread).detach();
   } catch (const std::system_error&) {
-    return false;
+    started = false;
   }
+  ::pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
+  if (!started) return false;
   struct sigaction action {};
   action.sa_sigaction = &crashHandler;
   action.sa_flags = SA_SIGINFO;

@@ -20,6 +20,9 @@
 //    formatting is not async-signal-safe.
 // 3. Default disposition restored, signal raised again: the process dies of it.
 //
+// The flush thread takes no asynchronous signal, so install() may come before or after a program
+// blocks the signals it reads from a signalfd.
+//
 // A second thread that crashes while the first one flushes waits for the process to die. A
 // crash on a stack overflow dies at once (no alternate signal stack is installed). install()
 // replaces any handler already installed for the five signals.

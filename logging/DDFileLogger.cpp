@@ -190,7 +190,7 @@ std::uint64_t DDFileLogger::maximumFileSize() {
 void DDFileLogger::setMaximumFileSize(std::uint64_t bytes) {
   runAsyncOnLoggerQueue("setMaximumFileSize", [this, bytes] {
     maximumFileSize_ = bytes;
-    if (currentLogFileHandle_ >= 0) lt_maybeRollLogFileDueToSize();
+    if (currentLogFileHandle_.valid()) lt_maybeRollLogFileDueToSize();
   });
 }
 
@@ -205,7 +205,7 @@ double DDFileLogger::rollingFrequency() {
 void DDFileLogger::setRollingFrequency(double seconds) {
   runAsyncOnLoggerQueue("setRollingFrequency", [this, seconds] {
     rollingFrequency_ = seconds;
-    if (currentLogFileHandle_ >= 0) lt_maybeRollLogFileDueToAge();
+    if (currentLogFileHandle_.valid()) lt_maybeRollLogFileDueToAge();
   });
 }
 
@@ -260,7 +260,7 @@ void DDFileLogger::lt_closeCurrentFile() {
     currentLogFileVnode_->cancel();
     currentLogFileVnode_.reset();
   }
-  if (currentLogFileHandle_ < 0) return;
+  if (!currentLogFileHandle_) return;
   {
     // The crash handler must never write to a descriptor about to be closed (and perhaps
     // reused for something else).
@@ -268,21 +268,19 @@ void DDFileLogger::lt_closeCurrentFile() {
     if (crashSlot_) crashSlot_->fd.store(-1, std::memory_order_release);
   }
   const std::string path = currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
-  if (::fsync(currentLogFileHandle_) != 0) {
+  if (::fsync(currentLogFileHandle_.get()) != 0) {
     reportf("DDFileLogger: Failed to synchronize file: %s",
             errorDescription(errno, "fsync", path).c_str());
   }
-  if (::close(currentLogFileHandle_) != 0) {
-    reportf("DDFileLogger: Failed to close file: %s",
-            errorDescription(errno, "close", path).c_str());
+  if (const int err = currentLogFileHandle_.close(); err != 0) {
+    reportf("DDFileLogger: Failed to close file: %s", errorDescription(err, "close", path).c_str());
   }
-  currentLogFileHandle_ = -1;
   currentOffset_ = -1;
 }
 
 void DDFileLogger::lt_rollLogFileNow() {
   if (!onLoggerQueueOrReport("lt_rollLogFileNow")) return;
-  if (currentLogFileHandle_ < 0) return;
+  if (!currentLogFileHandle_) return;
   lt_closeCurrentFile();
   if (currentLogFileInfo_) {
     currentLogFileInfo_->setIsArchived(true);
@@ -352,11 +350,11 @@ void DDFileLogger::lt_maybeRollLogFileDueToAge() {
 void DDFileLogger::lt_maybeRollLogFileDueToSize() {
   if (!onLoggerQueueOrReport("lt_maybeRollLogFileDueToSize")) return;
   const std::uint64_t maximum = maximumFileSize_.load();
-  if (currentLogFileHandle_ < 0 || maximum == 0) return;
+  if (!currentLogFileHandle_ || maximum == 0) return;
   long long offset = currentOffset_;
   if (offset < 0) {
     // The offset is normally known from the last seek and write; read it when it is not.
-    offset = ::lseek(currentLogFileHandle_, 0, SEEK_CUR);
+    offset = ::lseek(currentLogFileHandle_.get(), 0, SEEK_CUR);
     if (offset < 0) {
       reportf("DDFileLogger: Failed to get offset: %s",
               errorDescription(errno, "lseek",
@@ -446,7 +444,7 @@ std::shared_ptr<DDLogFileInfo> DDFileLogger::lt_currentLogFileInfo() {
 
 int DDFileLogger::lt_currentLogFileHandle() {
   if (!onLoggerQueueOrReport("lt_currentLogFileHandle")) return -1;
-  if (currentLogFileHandle_ >= 0) return currentLogFileHandle_;
+  if (currentLogFileHandle_) return currentLogFileHandle_.get();
   // After a failed attempt the next one waits a while: records arriving meanwhile are dropped
   // (and counted) instead of each listing the directory and trying to create files again.
   const auto now = std::chrono::steady_clock::now();
@@ -469,7 +467,7 @@ int DDFileLogger::lt_currentLogFileHandle() {
 bool DDFileLogger::lt_currentFileIsStillAtItsPath() const {
   struct stat opened {};
   struct stat named {};
-  if (::fstat(currentLogFileHandle_, &opened) != 0) return true;  // cannot tell: keep it
+  if (::fstat(currentLogFileHandle_.get(), &opened) != 0) return true;  // cannot tell: keep it
   return opened.st_nlink > 0 && currentLogFileInfo_ &&
          ::lstat(currentLogFileInfo_->filePath().c_str(), &named) == 0 &&
          named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
@@ -491,7 +489,7 @@ int DDFileLogger::lt_openCurrentLogFile() {
     currentLogFileInfo_.reset();
     return -1;
   }
-  currentLogFileHandle_ = fd;
+  currentLogFileHandle_.reset(fd);
   {
     DDCrashFlush::Section section(crashSlot_);
     if (crashSlot_) crashSlot_->fd.store(fd, std::memory_order_release);
@@ -511,15 +509,15 @@ int DDFileLogger::lt_openCurrentLogFile() {
 
 void DDFileLogger::lt_monitorCurrentLogFileForExternalChanges() {
   if (!onLoggerQueueOrReport("lt_monitorCurrentLogFileForExternalChanges")) return;
-  if (currentLogFileHandle_ < 0) {
+  if (!currentLogFileHandle_) {
     contractViolation("Can not monitor without handle.");
     return;
   }
   if (currentLogFileVnode_) currentLogFileVnode_->cancel();
   using platform::dispatch::FileEvent;
   auto source = platform::dispatch::FileSource::make(
-      currentLogFileHandle_, FileEvent::FileDelete | FileEvent::FileRename | FileEvent::FileRevoke,
-      loggerQueue());
+      currentLogFileHandle_.get(),
+      FileEvent::FileDelete | FileEvent::FileRename | FileEvent::FileRevoke, loggerQueue());
   if (!source) {
     currentLogFileVnode_.reset();
     return;
@@ -599,7 +597,7 @@ void DDFileLogger::flush() {
 
 void DDFileLogger::lt_flush() {
   if (!onLoggerQueueOrReport("lt_flush")) return;
-  if (currentLogFileHandle_ >= 0 && ::fsync(currentLogFileHandle_) != 0) {
+  if (currentLogFileHandle_ && ::fsync(currentLogFileHandle_.get()) != 0) {
     reportf(
         "DDFileLogger: Failed to synchronize file: %s",
         errorDescription(errno, "fsync", currentLogFileInfo_ ? currentLogFileInfo_->filePath() : "")
@@ -681,7 +679,7 @@ bool DDFileLogger::lt_writeData(std::string_view data) {
   const auto pathText = [this] {
     return currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
   };
-  const int fd = currentLogFileHandle_;
+  const int fd = currentLogFileHandle_.get();
   const off_t end = ::lseek(fd, 0, SEEK_END);
   if (end < 0) {
     reportf("DDFileLogger: Failed to seek to end of file: %s",

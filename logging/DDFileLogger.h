@@ -31,6 +31,7 @@
 #include "logging/DDFileLogMessageSerializer.h"
 #include "logging/DDLogFileInfo.h"
 #include "logging/DDLogFileManager.h"
+#include "platform/base/FileDescriptor.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 
@@ -171,7 +172,7 @@ class DDFileLogger : public DDAbstractLogger {
 
   // Logger-queue state.
   std::shared_ptr<DDLogFileInfo> currentLogFileInfo_;
-  int currentLogFileHandle_ = -1;
+  platform::base::FileDescriptor currentLogFileHandle_;
   // The descriptor's offset as the last seek and write left it; -1 when unknown.
   long long currentOffset_ = -1;
   std::shared_ptr<platform::dispatch::FileSource> currentLogFileVnode_;

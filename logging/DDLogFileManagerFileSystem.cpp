@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "platform/base/ErrnoText.h"
+#include "platform/base/FileDescriptor.h"
 #include "platform/base/NoDestructor.h"
 
 namespace {
@@ -88,8 +89,8 @@ std::string DDLogFileAttributes::description() const {
 
 const std::shared_ptr<DDLogFileManagerFileSystem>& DDLogFileManagerFileSystem::defaultManager() {
   // Never destroyed: file records made during the exit flush still use it.
-  static platform::base::NoDestructor<std::shared_ptr<DDLogFileManagerFileSystem>>
-      instance(std::make_shared<DDLogFileManagerFileSystem>());
+  static platform::base::NoDestructor<std::shared_ptr<DDLogFileManagerFileSystem>> instance(
+      std::make_shared<DDLogFileManagerFileSystem>());
   return *instance;
 }
 
@@ -176,22 +177,23 @@ bool DDLogFileManagerFileSystem::createDirectory(const std::string& path, DDLogF
 
 bool DDLogFileManagerFileSystem::createFile(const std::string& path, std::string_view contents,
                                             DDLogFileError* error) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return fail(error, errno, "open", path);
+  platform::base::FileDescriptor fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (!fd) return fail(error, errno, "open", path);
   std::size_t off = 0;
   while (off < contents.size()) {
-    const ssize_t n = ::write(fd, contents.data() + off, contents.size() - off);
+    const ssize_t n = ::write(fd.get(), contents.data() + off, contents.size() - off);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int err = n < 0 ? errno : ENOSPC;
-      ::close(fd);
+      fd.reset();
       ::unlink(path.c_str());
       return fail(error, err, "write", path);
     }
     off += static_cast<std::size_t>(n);
   }
-  if (::close(fd) != 0 && errno != EINTR) {
-    const int err = errno;
+  // An interrupted close has still closed the file on Linux: not a failure.
+  if (const int err = fd.close(); err != 0 && err != EINTR) {
     ::unlink(path.c_str());
     return fail(error, err, "close", path);
   }

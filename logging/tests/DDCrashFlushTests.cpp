@@ -189,6 +189,36 @@ TEST(DDCrashFlush, RecordsQueuedWhenAThreadCrashesReachTheFile) {
   }
 }
 
+// A program that installs the crash flush first and blocks a signal afterwards, to read it from
+// a signalfd or sigwait, still gets the signal there: the flush thread never takes one (if it
+// did, the signal's default action would end the process).
+TEST(DDCrashFlush, ASignalBlockedAfterInstallWaitsForItsReader) {
+  if (isChildRun()) {
+    sigset_t set;
+    sigemptyset(&set);
+    ::pthread_sigmask(SIG_SETMASK, &set, nullptr);
+    if (!DDCrashFlush::install()) std::_Exit(5);
+    // A new thread takes signals only once it runs: until then it has them all blocked.
+    const auto flushThreadRuns = [] {
+      std::error_code ec;
+      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec))
+        if (readFile(task.path() / "comm") == "crash-flush\n") return true;
+      return false;
+    };
+    if (!eventually(flushThreadRuns, 60s)) std::_Exit(6);
+    sigaddset(&set, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ::kill(::getpid(), SIGUSR1);
+    const timespec patience{60, 0};
+    std::_Exit(::sigtimedwait(&set, nullptr, &patience) == SIGUSR1 ? 0 : 7);
+  }
+  TempDir dir;
+  const int status = runChild("ASignalBlockedAfterInstallWaitsForItsReader", {}, dir / "stderr");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << "; its standard error:\n"
+      << readFile(dir / "stderr");
+}
+
 // A formatter crashes on the logger's own queue, so nothing can be formatted any more: the
 // handler writes the lines the write buffer holds itself, and the file ends with the last
 // record before the crash.
