@@ -239,10 +239,17 @@ bool ConnectivityChecker::checkConnectivity(std::string_view url, double timeout
   };
   auto outcome = std::make_shared<Outcome>();
   auto checker = make();
-  checker->checkConnectivity(url, timeout, [outcome](const Result& result) {
-    outcome->reachable.store(result.isSuccess());
-    outcome->done.signal();
-  });
+  auto start = [&] {
+    checker->checkConnectivity(url, timeout, [outcome](const Result& result) {
+      outcome->reachable.store(result.isSuccess());
+      outcome->done.signal();
+    });
+  };
+  // This thread only waits once the check is started, so it serves the new checker's own queue
+  // meanwhile: the connection's first steps, and an answer that comes at once (a local host),
+  // then run here instead of waking a worker and being woken by it. The queue stays serial and
+  // the handlers still run as that queue; an answer that takes longer arrives as usual.
+  if (!checker->backgroundQueue_->runInlineAndDrainIfIdle(start)) start();
   if (!outcome->done.wait(Time::after(delayOf(timeout))))
     DDLogWarn("checkConnectivity semaphore timed out");
   checker.reset();

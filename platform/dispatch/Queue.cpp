@@ -238,9 +238,9 @@ WorkNode* QueueImpl::popSerial() {
   return nullptr;
 }
 
-void QueueImpl::drainSerial(std::shared_ptr<Queue> self) {
+void QueueImpl::drainSerial(std::shared_ptr<Queue> self, const detail::Frame* parent) {
   detail::NodeRecycler recycler;
-  FrameScope frame(&owner_, nullptr);
+  FrameScope frame(&owner_, parent);
   // count_ is settled once per burst rather than once per item. A node can be linked before
   // its producer counts it, so the drainer never runs more items than it has seen counted
   // (`counted`); running an uncounted one would let the count reach zero under a live drainer.
@@ -320,18 +320,24 @@ void QueueImpl::syncSerial(Queue::FunctionRef f) {
   releaseSerial();
 }
 
-bool QueueImpl::tryRunInline(Queue::FunctionRef f) {
+bool QueueImpl::tryRunInline(Queue::FunctionRef f, bool drain) {
   std::uint64_t idle = 0;
-  if (role_ != Role::Serial ||
-      !count_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
-                                      std::memory_order_relaxed)) {
+  if (role_ != Role::Serial || !count_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
+                                                               std::memory_order_relaxed)) {
     return false;
   }
   {
     FrameScope frame(&owner_, detail::currentFrames());
     detail::runGuarded(owner_, f);
   }
-  releaseSerial();
+  if (!drain) {
+    releaseSerial();
+    return true;
+  }
+  // Items came in while `f` ran: this thread drains them instead of submitting the queue to
+  // the pool, which is what releaseSerial would do.
+  if (count_.fetch_sub(1, std::memory_order_acq_rel) != 1)
+    drainSerial(owner_.shared_from_this(), detail::currentFrames());
   return true;
 }
 
@@ -590,8 +596,8 @@ void Queue::asyncBarrier(Block work) {
   impl_->async(std::move(work), nullptr, true);
 }
 
-bool Queue::tryRunInlineRef(FunctionRef f) {
-  return impl_->tryRunInline(f);
+bool Queue::tryRunInlineRef(FunctionRef f, bool drain) {
+  return impl_->tryRunInline(f, drain);
 }
 
 void Queue::syncRef(FunctionRef f, bool barrier) {

@@ -99,7 +99,16 @@ class Queue : public std::enable_shared_from_this<Queue> {
   // queue, such as the event thread handing a report to the queue it belongs to.
   template <class F>
   bool runInlineIfIdle(F&& f) {
-    return tryRunInlineRef(FunctionRef(f));
+    return tryRunInlineRef(FunctionRef(f), false);
+  }
+  // Like runInlineIfIdle, and then the calling thread goes on serving the queue as a worker
+  // would: the items queued meanwhile (by `f` above all) run here too, up to one batch, and
+  // only what is left is handed to a worker. For a thread that would otherwise wait at once for
+  // what `f` starts: the queue's first steps, and an outcome that is ready at once, cost no
+  // hand-off to a worker and back.
+  template <class F>
+  bool runInlineAndDrainIfIdle(F&& f) {
+    return tryRunInlineRef(FunctionRef(f), true);
   }
 
   // Queue-specific values. The key is any unique address; the value is not owned.
@@ -127,7 +136,7 @@ class Queue : public std::enable_shared_from_this<Queue> {
   friend class QueueImpl;
   Queue(std::string label, QoS qos, Kind kind);
   void syncRef(FunctionRef f, bool barrier);
-  bool tryRunInlineRef(FunctionRef f);
+  bool tryRunInlineRef(FunctionRef f, bool drain);
   template <class F>
   auto syncWith(F& f, bool barrier) -> std::invoke_result_t<F&> {
     using R = std::invoke_result_t<F&>;

@@ -62,7 +62,7 @@ class QueueImpl {
   void async(Block work, std::shared_ptr<Group::State> group, bool barrier);
   void asyncInGroup(Group& group, Block work);
   void sync(Queue::FunctionRef f, bool barrier);
-  bool tryRunInline(Queue::FunctionRef f);
+  bool tryRunInline(Queue::FunctionRef f, bool drain);
 
   void setSpecific(const void* key, void* value);
   void* getSpecific(const void* key) const;
@@ -85,7 +85,8 @@ class QueueImpl {
   // Serial
   void pushSerial(WorkNode* node);
   WorkNode* popSerial();
-  void drainSerial(std::shared_ptr<Queue> self);
+  // `parent`: the frames of the thread that drains, when it is not a worker of the pool.
+  void drainSerial(std::shared_ptr<Queue> self, const detail::Frame* parent = nullptr);
   void syncSerial(Queue::FunctionRef f);
   void releaseSerial();
 

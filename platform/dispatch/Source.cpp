@@ -18,7 +18,6 @@
 #include "platform/dispatch/QueueImpl.h"
 #include "platform/dispatch/SourceImpl.h"
 #include "platform/dispatch/TimerSchedule.h"
-#include "platform/dispatch/TimerScheduling.h"
 
 namespace platform::dispatch {
 namespace {
@@ -593,26 +592,5 @@ std::shared_ptr<ProcessSource> ProcessSource::make(pid_t pid, std::shared_ptr<Qu
 pid_t ProcessSource::pid() const {
   return impl_->core().pid();
 }
-
-// ---------------------------------------------------------------------------------------------
-
-namespace detail {
-
-void scheduleAfter(std::shared_ptr<Queue> queue, Time deadline, Block work) {
-  std::shared_ptr<TimerSource> timer = TimerSource::make(queue, TimerSource::Strict);
-  auto item = std::make_shared<Block>(std::move(work));
-  // The handler holds the timer until it fired; cancelling releases the handler and with it
-  // the timer.
-  timer->setEventHandler([item, timer] {
-    // Cancelled before the item runs, so that an item that throws still releases the timer.
-    Block run = std::move(*item);
-    timer->cancel();
-    run();
-  });
-  timer->schedule(deadline, std::chrono::nanoseconds(0), std::chrono::nanoseconds(0));
-  timer->resume();
-}
-
-}  // namespace detail
 
 }  // namespace platform::dispatch

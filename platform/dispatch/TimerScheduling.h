@@ -1,5 +1,5 @@
 #pragma once
-// Delayed submission for Queue::asyncAfter, on the event thread's timers.
+// Delayed submission for Queue::asyncAfter: one timer per clock, on the event thread.
 
 #include <memory>
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -125,6 +126,57 @@ TEST(SerialQueue, SyncRunsInlineWhenIdleAndWaitsItsTurnWhenBusy) {
   waiter.join();
   q->sync([] {});
   EXPECT_EQ(order, (std::vector<std::string>{"first", "sync", "after"}));
+}
+
+TEST(SerialQueue, InlineRunsOnlyWhenIdleAndDrainingKeepsTheQueueSerial) {
+  auto q = Queue::makeSerial("test.inline");
+  const pthread_t caller = pthread_self();
+
+  // Without draining, what the inline item queues goes to a worker.
+  std::atomic<bool> laterOnCaller{true};
+  EXPECT_TRUE(q->runInlineIfIdle([&] {
+    EXPECT_EQ(Queue::current(), q.get());
+    q->async([&] { laterOnCaller = pthread_equal(pthread_self(), caller); });
+  }));
+  q->sync([] {});
+  EXPECT_FALSE(laterOnCaller.load());
+
+  // Draining: the items queued meanwhile run on the caller too, in order, as the queue, before
+  // the call returns; past one batch the rest goes to a worker, still in order.
+  constexpr int kItems = 200;
+  std::vector<int> order;  // touched only as q
+  std::atomic<int> onCaller{0};
+  EXPECT_TRUE(q->runInlineAndDrainIfIdle([&] {
+    for (int i = 0; i < kItems; ++i) {
+      q->async([&, i] {
+        EXPECT_EQ(Queue::current(), q.get());
+        if (pthread_equal(pthread_self(), caller)) onCaller.fetch_add(1);
+        order.push_back(i);
+      });
+    }
+  }));
+  const int ranBeforeReturn = onCaller.load();
+  EXPECT_GT(ranBeforeReturn, 0);
+  EXPECT_LT(ranBeforeReturn, kItems);
+  q->sync([] {});
+  ASSERT_EQ(order.size(), static_cast<std::size_t>(kItems));
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+
+  // Busy (an item is running) or concurrent: refused at once, nothing runs.
+  Semaphore release, entered;
+  q->async([&] {
+    entered.signal();
+    release.wait();
+  });
+  entered.wait();
+  bool ran = false;
+  EXPECT_FALSE(q->runInlineIfIdle([&] { ran = true; }));
+  EXPECT_FALSE(q->runInlineAndDrainIfIdle([&] { ran = true; }));
+  release.signal();
+  auto concurrent = Queue::makeConcurrent("test.inline.concurrent");
+  EXPECT_FALSE(concurrent->runInlineAndDrainIfIdle([&] { ran = true; }));
+  q->sync([] {});
+  EXPECT_FALSE(ran);
 }
 
 TEST(SerialQueue, SyncOntoOwnChainIsReportedNotRun) {
@@ -369,6 +421,27 @@ TEST(Queue, AsyncAfterRunsOnTheQueueNotBeforeItsDeadline) {
   q->asyncAfter(Time::wallAfter(20ms), [&] { ran.fetch_add(1); });
   q->asyncAfter(Time::after(-1s), [&] { ran.fetch_add(1); });
   EXPECT_TRUE(eventually([&] { return ran.load() == 2; }));
+
+  // Pending items hold no descriptor each: time-outs are scheduled by the thousand.
+  const auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  const auto before = openDescriptors();
+  for (int i = 0; i < 2000; ++i)
+    q->asyncAfter(Time::after(1h), [] {});
+  EXPECT_LT(openDescriptors(), before + 5);
+
+  // Deadlines decide the order, not submission; equal deadlines keep submission order; an item
+  // scheduled after a later one still comes first.
+  const auto base = std::chrono::steady_clock::now() + 60ms;
+  std::vector<int> order;  // touched only on q
+  q->asyncAfter(Time::monotonic(base + 30ms), [&] { order.push_back(3); });
+  q->asyncAfter(Time::monotonic(base), [&] { order.push_back(1); });
+  q->asyncAfter(Time::monotonic(base), [&] { order.push_back(2); });
+  q->asyncAfter(Time::monotonic(base - 30ms), [&] { order.push_back(0); });
+  EXPECT_TRUE(eventually([&] { return q->sync([&] { return order.size(); }) == 4; }));
+  EXPECT_EQ(q->sync([&] { return order; }), (std::vector<int>{0, 1, 2, 3}));
 }
 
 TEST(Group, WaitNotifyAndUnbalancedLeave) {
