@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/defaults/Domain.h"
@@ -44,8 +45,36 @@ int unavailable(const Domain& d) {
   return 1;
 }
 
-int read(const Invocation& invocation, Domain& d, const Args& rest) {
-  if (rest.size() > 1) return usageError(invocation, "read takes a domain and at most one key");
+// Checks an action's operands, and parses the value to write, before any domain is opened: a
+// mistyped command creates nothing. Returns the exit status of a refusal, or nothing when the
+// operands are good.
+std::optional<int> refusal(const Invocation& invocation, const std::string& verb, const Args& rest,
+                           std::optional<platform::defaults::Value>& value) {
+  if (verb == "read" && rest.size() > 1)
+    return usageError(invocation, "read takes a domain and at most one key");
+  if (verb == "delete" && rest.size() != 1)
+    return usageError(invocation, "delete takes a domain and a key");
+  if (verb == "watch" && rest.size() > 1)
+    return usageError(invocation, "watch takes a domain and at most one key");
+  if (verb != "write") return std::nullopt;
+  if (rest.size() != 3)
+    return usageError(invocation, "write takes a domain, a key, a type and a value");
+  const auto kind = platform::defaults::kindFromName(rest[1]);
+  if (!kind) {
+    return usageError(invocation,
+                      "unknown type \"%s\" (bool int uint double string date data map datalist)",
+                      rest[1].c_str());
+  }
+  value = platform::defaults::parseValueText(*kind, rest[2]);
+  if (!value) {
+    std::fprintf(stderr, "coreservicectl defaults: \"%s\" is not a valid %s\n", rest[2].c_str(),
+                 rest[1].c_str());
+    return 2;
+  }
+  return std::nullopt;
+}
+
+int read(Domain& d, const Args& rest) {
   if (!d.isAvailable()) return unavailable(d);
   if (rest.empty()) {
     for (const auto& [key, value] : d.entries()) {
@@ -63,33 +92,17 @@ int read(const Invocation& invocation, Domain& d, const Args& rest) {
   return 0;
 }
 
-int write(const Invocation& invocation, Domain& d, const Args& rest) {
-  if (rest.size() != 3)
-    return usageError(invocation, "write takes a domain, a key, a type and a value");
-  const auto kind = platform::defaults::kindFromName(rest[1]);
-  if (!kind) {
-    return usageError(invocation,
-                      "unknown type \"%s\" (bool int uint double string date data map datalist)",
-                      rest[1].c_str());
-  }
-  const auto value = platform::defaults::parseValueText(*kind, rest[2]);
-  if (!value) {
-    std::fprintf(stderr, "coreservicectl defaults: \"%s\" is not a valid %s\n", rest[2].c_str(),
-                 rest[1].c_str());
-    return 2;
-  }
+int write(Domain& d, const Args& rest, const platform::defaults::Value& value) {
   if (!d.isAvailable()) return unavailable(d);
-  return d.set(rest[0], *value) ? 0 : 1;
+  return d.set(rest[0], value) ? 0 : 1;
 }
 
-int remove(const Invocation& invocation, Domain& d, const Args& rest) {
-  if (rest.size() != 1) return usageError(invocation, "delete takes a domain and a key");
+int remove(Domain& d, const Args& rest) {
   if (!d.isAvailable()) return unavailable(d);
   return d.remove(rest[0]) ? 0 : 1;
 }
 
-int watch(const Invocation& invocation, Domain& d, const Args& rest) {
-  if (rest.size() > 1) return usageError(invocation, "watch takes a domain and at most one key");
+int watch(Domain& d, const Args& rest) {
   if (!d.isAvailable()) return unavailable(d);
   // The signals are taken synchronously by this thread; the domain's threads block them.
   sigset_t stop;
@@ -128,13 +141,15 @@ int runDefaults(const Invocation& invocation) {
     std::fprintf(stderr, "coreservicectl defaults: invalid domain name \"%s\"\n", name.c_str());
     return 2;
   }
+  std::optional<platform::defaults::Value> value;
+  if (const auto status = refusal(invocation, verb, rest, value)) return *status;
   const auto dir = invocation.value("dir");
   auto domain = Domain::open(
       name, (dir ? std::filesystem::path(*dir) : Domain::defaultBaseDirectory()) / name);
-  if (verb == "read") return read(invocation, *domain, rest);
-  if (verb == "write") return write(invocation, *domain, rest);
-  if (verb == "delete") return remove(invocation, *domain, rest);
-  return watch(invocation, *domain, rest);
+  if (verb == "read") return read(*domain, rest);
+  if (verb == "write") return write(*domain, rest, *value);
+  if (verb == "delete") return remove(*domain, rest);
+  return watch(*domain, rest);
 }
 
 }  // namespace

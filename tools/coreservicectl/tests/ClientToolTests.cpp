@@ -169,8 +169,14 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
        "coreservicectl defaults: unknown type \"float\" (bool int uint double string date data "
        "map datalist)"},
   };
+  // The settings cases name a directory of their own: a refused command must create nothing
+  // there (nor, without --dir, in the system's settings directory).
+  ::testsupport::TemporaryDirectory dir;
   for (const auto& c : cases) {
-    const auto run = runTool(c.arguments);
+    auto arguments = c.arguments;
+    if (!arguments.empty() && arguments[0] == "defaults")
+      arguments.insert(arguments.begin() + 1, {"--dir", dir.path().string()});
+    const auto run = runTool(arguments);
     SCOPED_TRACE(c.firstErrorLine);
     EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(run.out, "");
@@ -179,8 +185,8 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
     EXPECT_EQ(errorLines[0], c.firstErrorLine);
     EXPECT_TRUE(errorLines[1].starts_with("Try 'coreservicectl")) << errorLines[1];
   }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   // Values that could not be stored exactly are refused before anything is written.
-  ::testsupport::TemporaryDirectory dir;
   for (const auto& [type, value] :
        {std::pair<std::string, std::string>{"date", "9999-12-31T00:00:00Z"},
         {"date", "1e10"},
