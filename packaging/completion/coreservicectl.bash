@@ -21,6 +21,11 @@ _coreservicectl_options() {
     }'
 }
 
+# The notification categories notify accepts, from its --help ("Categories: a, b, c.").
+_coreservicectl_categories() {
+  "$1" notify --help 2>/dev/null | sed -n 's/^Categories: //p' | tr -d ',.'
+}
+
 _coreservicectl() {
   local tool=${COMP_WORDS[0]} cur=${COMP_WORDS[COMP_CWORD]} prev=""
   local i command="" operands=()
@@ -68,10 +73,12 @@ _coreservicectl() {
     fi
   done
   # The word after an option that takes a value is that value: directories for --dir, files for
-  # codesign's keys, certificates and anchors, nothing to offer for the others.
+  # codesign's keys, certificates and anchors, categories for notify, nothing for the others.
   if [[ $prev == -* ]] && grep -qxF -- "$prev" <<<"$valued"; then
     if [[ $prev == --dir || $prev == -d ]]; then
       COMPREPLY=($(compgen -d -- "$cur"))
+    elif [[ $command == notify ]]; then
+      COMPREPLY=($(compgen -W "$(_coreservicectl_categories "$tool")" -- "$cur"))
     elif [[ $command == codesign ]]; then
       COMPREPLY=($(compgen -f -- "$cur"))
     fi
@@ -92,6 +99,12 @@ _coreservicectl() {
       0) COMPREPLY=($(compgen -W "sign verify" -- "$cur")) ;;
       1) COMPREPLY=($(compgen -f -- "$cur")) ;;
     esac
+  elif [[ $command == notify ]]; then
+    # Every operand after --clear is a category; a title and a body are free text.
+    local word
+    for word in "${COMP_WORDS[@]:start+1:COMP_CWORD-start-1}"; do
+      [[ $word == --clear ]] && COMPREPLY=($(compgen -W "$(_coreservicectl_categories "$tool")" -- "$cur"))
+    done
   fi
 }
 

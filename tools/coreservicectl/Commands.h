@@ -35,6 +35,7 @@ Command pingCommand();             // PingCommand.cpp
 Command statusCommand();           // StatusCommand.cpp
 Command netCommand();              // NetCommand.cpp
 Command probeCommand();            // ProbeCommand.cpp
+Command notifyCommand();           // NotifyCommand.cpp
 
 // Every command, in the order `coreservicectl --help` lists them.
 const std::vector<Command>& commands();

@@ -4,8 +4,9 @@ namespace coreservicectl {
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> table = {
-      pingCommand(),  statusCommand(),          hostCommand(),     netCommand(),
-      probeCommand(), confidentializeCommand(), defaultsCommand(), codesignCommand(),
+      pingCommand(),     statusCommand(),   hostCommand(),
+      netCommand(),      probeCommand(),    confidentializeCommand(),
+      defaultsCommand(), codesignCommand(), notifyCommand(),
   };
   return table;
 }
