@@ -18,7 +18,7 @@ set(LAYERS
   "platform/reactive platform/files platform/codesign"
   "platform/async platform/process"
   "platform/xpc platform/defaults platform/network logging testsupport"
-  "platform/launcher platform/notifications"
+  "platform/launcher platform/notifications platform/codesign/listener"
   "contract SharedUtils"
   "daemon tools"
   "bench")
