@@ -27,7 +27,6 @@
 #include <cstdint>
 #include <memory>
 #include <ostream>
-#include <source_location>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -134,9 +133,10 @@ class DDLogMessageFormat {
 
 // The file's name without directory and extension: the part after the last "/" (all of it when
 // there is none), then the part before the last "." of that (all of it when there is none).
-// Without an argument: the calling source file's.
-std::string currentFileName(std::string_view path = std::source_location::current().file_name());
-inline std::string CurrentFileName(
-    std::string_view path = std::source_location::current().file_name()) {
+// Without an argument: the calling source file's. (__builtin_FILE() in a default argument names
+// the caller's file, like std::source_location, and also builds with compilers whose standard
+// library cannot offer std::source_location yet.)
+std::string currentFileName(std::string_view path = __builtin_FILE());
+inline std::string CurrentFileName(std::string_view path = __builtin_FILE()) {
   return currentFileName(path);
 }

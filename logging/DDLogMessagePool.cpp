@@ -60,7 +60,7 @@ thread_local constinit Cache tCache{};
 void releaseToSystem(FreeBlock* b) noexcept {
   while (b != nullptr) {
     FreeBlock* next = b->next;
-    ::operator delete(static_cast<void*>(b), kRecordBlockSize, kAlign);
+    ::operator delete(static_cast<void*>(b), kAlign);
     b = next;
   }
 }
@@ -149,7 +149,7 @@ void* allocateRecordBlock() {
 
 void deallocateRecordBlock(void* block) noexcept {
   if constexpr (!kPooling) {
-    ::operator delete(block, kRecordBlockSize, kAlign);
+    ::operator delete(block, kAlign);
     return;
   }
   Cache& c = tCache;

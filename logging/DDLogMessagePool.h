@@ -51,7 +51,9 @@ struct DDLogMessageAllocator {
     if (pooled(n)) {
       deallocateRecordBlock(p);
     } else {
-      ::operator delete(p, n * sizeof(T), std::align_val_t(alignof(T)));
+      // The unsized form: the sized one is not declared where the compiler leaves sized
+      // deallocation off (clang 14), and the allocator ignores the size anyway.
+      ::operator delete(p, std::align_val_t(alignof(T)));
     }
   }
 

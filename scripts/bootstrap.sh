@@ -8,6 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config make
   lld                    # a faster linker for the many test executables
   ccache                 # CI keeps compiled objects between runs
+  clang-14               # CI checks that the tree also compiles with clang
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev          # benchmark peer only

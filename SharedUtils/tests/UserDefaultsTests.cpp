@@ -1,6 +1,8 @@
 // GCC 12 reports std::optional of vectors as maybe-uninitialized when inlining with the
 // sanitizers on; the values are always constructed before use.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include "SharedUtils/UserDefaults+Extension.h"
 
 #include <gtest/gtest.h>
