@@ -264,6 +264,41 @@ void appendCodePoint(std::string& out, std::uint32_t cp) {
   }
 }
 
+// The directives most messages use, a bare conversion with at most a length ("%@", "%s", "%d",
+// "%li", "%lu", "%zu"), printed without the general parse when the argument is of the kind the
+// conversion prints: a text for %@ and %s, an integer for %d, %i and %u (hh and h excepted: they
+// truncate). `pos` is just past the '%' and before the end of `f`. Returns the index past the
+// directive, or 0 when the general path must print it (it prints the same for these).
+std::size_t appendPlainDirective(std::string& out, std::string_view f, std::size_t pos,
+                                 const DDFormatArgument& a) {
+  const std::size_t n = f.size();
+  char c = f[pos];
+  if (c == '@' || c == 's') {
+    if (a.kind() != Kind::Text) return 0;
+    out.append(a.text());
+    return pos + 1;
+  }
+  if (!a.isInteger()) return 0;
+  if (c == 'l') {
+    if (++pos < n && f[pos] == 'l') ++pos;
+  } else if (c == 'z' || c == 'j' || c == 't' || c == 'q') {
+    ++pos;
+  }
+  if (pos >= n) return 0;
+  c = f[pos];
+  char buf[24];
+  std::to_chars_result r{};
+  if (c == 'd' || c == 'i') {
+    r = std::to_chars(buf, buf + sizeof buf, signedOf(a, Length::None));
+  } else if (c == 'u') {
+    r = std::to_chars(buf, buf + sizeof buf, unsignedOf(a, Length::None));
+  } else {
+    return 0;
+  }
+  out.append(buf, r.ptr);
+  return pos + 1;
+}
+
 bool plainInteger(const Directive& d) {
   return !d.left && !d.plus && !d.space && !d.alt && !d.zero && d.width == 0 && !d.widthStar &&
          !d.hasPrecision;
@@ -285,6 +320,13 @@ void ddAppendFormat(std::string& out, std::string_view f, std::span<const DDForm
     if (pct + 1 >= n) {  // a lone '%' at the end
       out.push_back('%');
       break;
+    }
+    if (next < args.size()) {
+      if (const std::size_t end = appendPlainDirective(out, f, pct + 1, args[next]); end != 0) {
+        ++next;
+        pos = end;
+        continue;
+      }
     }
     Directive d;
     const std::size_t end = parse(f, pct + 1, d);

@@ -43,6 +43,33 @@ TEST(DDStringFormat, ConversionsMatchPrintf) {
   EXPECT_EQ(fmt("%p", &x), expected);
 }
 
+// Bare directives take a shorter path than flagged ones, and a '-' without a width changes
+// nothing: each must print exactly what its flagged twin prints, whatever the argument.
+TEST(DDStringFormat, BareDirectivesPrintWhatFlaggedOnesPrint) {
+  Described d;
+  const std::string text = "text";  // arguments borrow their texts
+  const DDFormatArgument values[] = {ddFormatArgument(text),
+                                     ddFormatArgument(-42),
+                                     ddFormatArgument(4294967295u),
+                                     ddFormatArgument(std::int64_t{INT64_MIN}),
+                                     ddFormatArgument(std::uint8_t{200}),
+                                     ddFormatArgument(std::int16_t{-2}),
+                                     ddFormatArgument(true),
+                                     ddFormatArgument('z'),
+                                     ddFormatArgument(1.5),
+                                     ddFormatArgument(d),
+                                     ddFormatArgument(&d)};
+  for (const std::string conversion : {"@", "s", "d", "i", "u", "ld", "li", "lu", "lld", "lli",
+                                       "llu", "zu", "zd", "jd", "td", "qd", "qu", "x", "c"}) {
+    for (const auto& v : values) {
+      const std::span<const DDFormatArgument> one(&v, 1);
+      EXPECT_EQ(ddStringWithFormat("<%" + conversion + ">", one),
+                ddStringWithFormat("<%-" + conversion + ">", one))
+          << conversion << " with " << v.description();
+    }
+  }
+}
+
 TEST(DDStringFormat, ObjectsTextsAndNumbersThroughAt) {
   Described d;
   std::shared_ptr<const DDLogObject> none;
