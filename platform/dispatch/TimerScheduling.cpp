@@ -79,14 +79,14 @@ class DelayedItems {
   }
 
   void armLocked(std::int64_t deadline) {
-    itimerspec spec{};
+    itimerspec setting{};
     // Zero would disarm: a deadline at the clock's epoch is simply due.
     const std::int64_t at = std::max<std::int64_t>(deadline, 1);
-    spec.it_value.tv_sec = at / 1'000'000'000;
-    spec.it_value.tv_nsec = at % 1'000'000'000;
+    setting.it_value.tv_sec = at / 1'000'000'000;
+    setting.it_value.tv_nsec = at % 1'000'000'000;
     int flags = TFD_TIMER_ABSTIME;
     if (clock_ == Time::Clock::Wall) flags |= TFD_TIMER_CANCEL_ON_SET;
-    if (timerfd_settime(fd_.get(), flags, &spec, nullptr) != 0) {
+    if (timerfd_settime(fd_.get(), flags, &setting, nullptr) != 0) {
       platform::diagnostics::reportf(
           "dispatch: timerfd_settime for delayed items failed (errno %d)", errno);
       return;
