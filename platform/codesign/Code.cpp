@@ -58,7 +58,12 @@ CodeResult copyGuestWithAttributes(const GuestAttributes& attributes) {
   char dirPath[32];
   std::snprintf(dirPath, sizeof dirPath, "/proc/%d", static_cast<int>(pid));
   base::FileDescriptor dir(::open(dirPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir) return {kNoSuchGuest, nullptr};
+  if (!dir) {
+    // A /proc mounted with hidepid (a unit's ProtectProc=invisible) hides other users' processes
+    // as if they had gone. A pidfd tells the two apart: the process is there, but not for us.
+    if (pidfd >= 0 && !base::pidfdProcessHasExited(pidfd)) return {kGuestNotAccessible, nullptr};
+    return {kNoSuchGuest, nullptr};
+  }
   const auto exited = [&] {
     if (pidfd >= 0) return base::pidfdProcessHasExited(pidfd);
     auto stat = base::processStatAt(dir.get());

@@ -11,9 +11,11 @@
 //                                         another process than the identifier
 //   -71002   kNoSuchGuest                 no process has the identifier, or the process the
 //                                         pidfd names has exited (its identifier may already
-//                                         belong to another process)
+//                                         belong to another process); without a pidfd, also a
+//                                         process hidden from the caller (/proc with hidepid)
 //   -71003   kGuestNotAccessible          not allowed to read the process's executable (a
-//                                         process of another user, without privilege)
+//                                         process of another user, without privilege), or,
+//                                         given its pidfd, a live process hidden from the caller
 //   -71004   kGuestExecutableUnavailable  the process has no executable to read (a zombie or a
 //                                         kernel thread)
 //   Reading a requirement (createRequirementWithString):

@@ -12,10 +12,11 @@
 // - The code is read through /proc/<pid>/exe, which the kernel shows only to the peer's own user
 //   or to a process allowed to trace it. A listener running as another, unprivileged user (the
 //   daemon's unit runs as a dynamic user without capabilities and with ProtectProc=invisible)
-//   cannot read it: the peer's /proc directory is hidden, so the lookup fails with kNoSuchGuest
-//   (kGuestNotAccessible where the directory is visible but the executable is not). Such a
-//   listener refuses every peer of another user; the requirement fits listeners that run as
-//   their peers' user, or as root without a hidden /proc.
+//   cannot read it: the lookup fails with kGuestNotAccessible (with the peer's pidfd a hidden
+//   /proc directory is told apart from a peer that has gone; without one, on an older kernel
+//   once the listener has dropped the accept-time pidfd, it reads kNoSuchGuest). Such a listener
+//   refuses every peer of another user; the requirement fits listeners that run as their peers'
+//   user, or as root without a hidden /proc.
 // - A check speaks for the moment it runs. A peer admitted at accept time that later exec()s
 //   another program, or hands its descriptor to another process, keeps its connection; checking
 //   again (validate) sees the program the process runs then, and a descriptor passed to another

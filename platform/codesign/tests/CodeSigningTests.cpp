@@ -290,6 +290,9 @@ TEST_F(CodeSigning, CachedOutcomesNeverOutliveAChangeToTheFileOrTheAnchors) {
   };
   ASSERT_EQ(check(changed), kSuccess);
   ASSERT_EQ(check(kept), kSuccess);
+  // One file's outcome is never another's.
+  ASSERT_EQ(check(program("unsigned")), kUnsigned);
+  EXPECT_EQ(check(changed), kSuccess);
 
   {
     // In place: same inode, same size.
@@ -415,16 +418,11 @@ TEST_F(CodeSigning, AProcessThatHasExitedIsNeverLookedUp) {
   }
 }
 
-// The attack: a process connects, exits, and its identifier goes to a process that passes the
-// check before the listener looks. Done for real in a private pid namespace, where the next
-// identifier can be chosen.
-TEST_F(CodeSigning, AnIdentifierHandedToANewProcessIsNotCheckedAsTheOldOne) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a pid namespace";
-  auto signedPeer = signedProgram("signed-peer");
-  auto unsignedPeer = program("unsigned-peer");
-  const std::string command = "unshare --pid --fork --mount-proc '" PID_REUSE_PROBE "' '" +
-                              root_.certificatePath().string() + "' '" + unsignedPeer.string() +
-                              "' '" + signedPeer.string() + "' 2>&1";
+// What the lookup probe prints when run in a private pid namespace with `args`; empty when it
+// cannot run there.
+std::string probeInPidNamespace(const std::string& args) {
+  const std::string command =
+      "unshare --pid --fork --mount-proc '" GUEST_LOOKUP_PROBE "' " + args + " 2>&1";
   std::string output;
   if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char buffer[256];
@@ -432,6 +430,19 @@ TEST_F(CodeSigning, AnIdentifierHandedToANewProcessIsNotCheckedAsTheOldOne) {
       output += buffer;
     ::pclose(pipe);
   }
+  return output;
+}
+
+// The attack: a process connects, exits, and its identifier goes to a process that passes the
+// check before the listener looks. Done for real in a private pid namespace, where the next
+// identifier can be chosen.
+TEST_F(CodeSigning, AnIdentifierHandedToANewProcessIsNotCheckedAsTheOldOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a pid namespace";
+  auto signedPeer = signedProgram("signed-peer");
+  auto unsignedPeer = program("unsigned-peer");
+  const std::string output =
+      probeInPidNamespace("reuse '" + root_.certificatePath().string() + "' '" +
+                          unsignedPeer.string() + "' '" + signedPeer.string() + "'");
   if (output.rfind("started\n", 0) != 0) {
     GTEST_SKIP() << "cannot make a pid namespace here: " << output;
   }
@@ -440,6 +451,18 @@ TEST_F(CodeSigning, AnIdentifierHandedToANewProcessIsNotCheckedAsTheOldOne) {
   const std::string gone = std::to_string(kNoSuchGuest);
   EXPECT_EQ(output.substr(8 + reused.size() + 1),
             "with pidfd: " + gone + "\nwith start time: " + gone + "\nby pid: 0\n");
+}
+
+// A listener whose /proc hides other users' processes (a unit's ProtectProc=invisible) holds the
+// pidfd of a live peer: the peer is there but cannot be read, which is not the same as gone.
+TEST(CodeSigningGuest, ALivePeerHiddenByProcIsNotAccessibleRatherThanGone) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a private /proc and to switch users";
+  const std::string output = probeInPidNamespace("hidden");
+  if (output.rfind("started\n", 0) != 0 || output.find("cannot hide") != std::string::npos) {
+    GTEST_SKIP() << "cannot mount a /proc that hides processes here: " << output;
+  }
+  EXPECT_EQ(output, "started\nhidden with pidfd: " + std::to_string(kGuestNotAccessible) +
+                        "\nhidden by pid: " + std::to_string(kNoSuchGuest) + "\n");
 }
 
 TEST(CodeSigningRequirement, ReadsClausesAndRefusesEverythingElse) {
