@@ -87,6 +87,18 @@ class CoreServiceDaemonTest : public ::testing::Test {
     }
     return logger_->records();
   }
+  // Waits until the daemon's teardown has been logged. A test whose daemon is still tearing down
+  // when it ends would hand its last records to the next test's logger.
+  bool teardownLogged() {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      DDLog::sharedInstance()->flushLog();
+      for (const auto& r : logger_->records())
+        if (r->message() == "CoreServiceDaemon deinitialized, listener invalidated") return true;
+      std::this_thread::sleep_for(5ms);
+    }
+    return false;
+  }
 
   std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
   std::string dir_;
@@ -166,6 +178,8 @@ TEST_F(CoreServiceDaemonTest, RepliesAlsoWhenDebugRecordsAreFilteredOut) {
     EXPECT_NE(r->flag().rawValue, 8u) << r->message();
   client->invalidate();
   daemon->listener->invalidate();
+  daemon.reset();
+  EXPECT_TRUE(teardownLogged());
 }
 
 // start() again while serving: the earlier listener is released, not invalidated, so the socket
@@ -186,6 +200,7 @@ TEST_F(CoreServiceDaemonTest, StartingTwiceKeepsServing) {
   ASSERT_TRUE(serving) << "the first listener was dropped";
   EXPECT_EQ(::access(serving->socketPath().c_str(), F_OK), 0);
   serving->invalidate();
+  EXPECT_TRUE(teardownLogged());
 }
 
 }  // namespace
