@@ -1,6 +1,7 @@
 #include "SharedUtils/FileManager+Extension.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "logging/DDLogFrontEnd.h"
 
@@ -30,6 +31,36 @@ void clear(platform::files::FileManager& manager, const Path& target) {
   (void)manager.removeItem(target);
 }
 
+// True for a name that stays inside the folder it is put in: one path component, neither "."
+// nor "..". Anything else ("", "..", "sub/../x") would make the target the folder itself or a
+// place outside it, and clearing that target would remove what the caller never named.
+bool isFileName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+}
+
+// `path` written one way: lexically normal and without a trailing separator, so that "/a/b/",
+// "/a/./b" and "/a/b" are the same file.
+Path plainPath(const Path& path) {
+  Path plain = path.lexically_normal();
+  if (!plain.has_filename() && plain.has_relative_path()) plain = plain.parent_path();
+  return plain;
+}
+
+// The name a copy of `source` gets: its last path component, a trailing separator ignored
+// ("/a/b/" gives "b"). Nothing for a path that names no file of its own ("/", "", "a/..").
+std::optional<std::string> lastPathComponent(const Path& source) {
+  std::string name = plainPath(source).filename().string();
+  if (!isFileName(name)) return std::nullopt;
+  return name;
+}
+
+// What a copy of a source without a name of its own fails with.
+Error unnamedSourceError(const Path& source, const Path& folder) {
+  return platform::base::posixError(EINVAL,
+                                    "copying " + source.string() + " to " + folder.string());
+}
+
 // The copy and the ownership change as one step: the first failure is the step's.
 std::optional<Error> copyGranting(platform::files::FileManager& manager, const Path& source,
                                   const Path& target, const std::optional<std::string>& account) {
@@ -55,6 +86,10 @@ std::optional<Path> createFileInSharedContainer(
     return std::nullopt;
   }
   const Path target = *container / named;
+  if (!isFileName(named)) {
+    FILES_LOG(DDLogFlag::warning, kSharedContainer, "failed to create file");
+    return std::nullopt;
+  }
   clear(manager, target);
   if (!manager.createFile(target)) {
     FILES_LOG(DDLogFlag::warning, kSharedContainer, "failed to create file");
@@ -70,13 +105,17 @@ std::optional<Path> createFileInSharedContainer(
 std::optional<Path> createFileInTempFolder(platform::files::FileManager& manager,
                                            std::string_view named,
                                            const std::optional<std::string>& grantingPermissionTo) {
+  // A name that is no file name is created nowhere: both places fail, and nothing is cleared.
+  const auto replaceWithEmptyFile = [&](const Path& target) {
+    if (!isFileName(named)) return false;
+    clear(manager, target);
+    return manager.createFile(target);
+  };
   Path target = Path(kSharedTemporaryFolder) / named;
-  clear(manager, target);
-  if (!manager.createFile(target)) {
+  if (!replaceWithEmptyFile(target)) {
     FILES_LOG(DDLogFlag::warning, kTempFolder, "failed to create file at /tmp, try fallback");
     target = manager.temporaryDirectory() / named;
-    clear(manager, target);
-    if (!manager.createFile(target)) {
+    if (!replaceWithEmptyFile(target)) {
       FILES_LOG(DDLogFlag::warning, kTempFolder,
                 "failed to create file at the temporaryDirectory fallback folder");
       return std::nullopt;
@@ -96,8 +135,14 @@ std::optional<Path> createFileInTempFolder(platform::files::FileManager& manager
 std::optional<Path> createCopy(platform::files::FileManager& manager, const Path& of,
                                const Path& dest,
                                const std::optional<std::string>& grantingPermissionTo) {
-  const Path target = dest / of.filename();
-  if (target.lexically_normal() == of.lexically_normal()) {
+  const auto name = lastPathComponent(of);
+  if (!name) {
+    FILES_LOG(DDLogFlag::warning, kCopy, "failed to copy item. Error:%@",
+              unnamedSourceError(of, dest).description);
+    return std::nullopt;
+  }
+  const Path target = dest / *name;
+  if (plainPath(target) == plainPath(of)) {
     FILES_LOG(DDLogFlag::debug, kCopy, "same url");
     if (grantingPermissionTo) {
       FILES_LOG(DDLogFlag::debug, kCopy, "set user attributes");
@@ -127,19 +172,23 @@ std::optional<Path> createCopy(platform::files::FileManager& manager, const Path
 std::optional<Path> createTempCopy(platform::files::FileManager& manager, const Path& of,
                                    std::string_view groupIdentifier,
                                    const std::optional<std::string>& grantingPermissionTo) {
-  Path target = Path(kSharedTemporaryFolder) / of.filename();
-  clear(manager, target);
-  auto error = copyGranting(manager, of, target, grantingPermissionTo);
-  if (!error) return target;
+  const auto name = lastPathComponent(of);
+  // One attempt: clear the target in `folder`, copy there and hand the copy over.
+  const auto copyInto = [&](const Path& folder) -> std::optional<Error> {
+    if (!name) return unnamedSourceError(of, folder);
+    clear(manager, folder / *name);
+    return copyGranting(manager, of, folder / *name, grantingPermissionTo);
+  };
+  const Path sharedFolder(kSharedTemporaryFolder);
+  auto error = copyInto(sharedFolder);
+  if (!error) return sharedFolder / *name;
   // A copy whose owner could not be set stays in /tmp; the fallback makes another.
   FILES_LOG(DDLogFlag::warning, kTempCopy, "failed to copy item, try fallback. Error:%@",
             error->description);
   const Path folder = manager.containerURLForSecurityApplicationGroupIdentifier(groupIdentifier)
                           .value_or(manager.temporaryDirectory());
-  target = folder / of.filename();
-  clear(manager, target);
-  error = copyGranting(manager, of, target, grantingPermissionTo);
-  if (!error) return target;
+  error = copyInto(folder);
+  if (!error) return folder / *name;
   FILES_LOG(DDLogFlag::warning, kTempCopy, "failed to copy item: %@", error->description);
   return std::nullopt;
 }

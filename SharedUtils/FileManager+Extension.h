@@ -12,6 +12,11 @@
 // - contentsOfDirectory: for each name prefix, the newest regular files of a folder with given
 //   extensions and a modification date in a range.
 //
+// A name must be a file name: "", ".", ".." or a name holding '/' is created nowhere (the
+// creation fails), so that clearing the target never reaches the folder itself or a place outside
+// it. A copy takes its source's last path component, a trailing '/' ignored ("/a/b/" gives "b");
+// a source without one ("/") is not copied.
+//
 // Results are the file's path, or nothing when the operation gave up; every failure writes one
 // warning line (under the file name "FileManager+Extension" and the operation's full name, for
 // example "createCopy(of:dest:grantingPermissionTo:)"); with no account name nothing about

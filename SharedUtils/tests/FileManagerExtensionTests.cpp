@@ -135,11 +135,18 @@ TEST_F(FileHelpers, SharedContainerFileReplacesWhatIsThereOrGivesUp) {
     EXPECT_EQ(log_->takeWithCallSites(),
               Lines{line("warning", kSharedContainer, "failed to get container URL")});
   }
-  EXPECT_EQ(
-      FM::createFileInSharedContainer(manager_, "no-such-dir/f", std::nullopt, "QX7TZ4PD2M.group"),
-      std::nullopt);
-  EXPECT_EQ(log_->takeWithCallSites(),
-            Lines{line("warning", kSharedContainer, "failed to create file")});
+  // Names that are no file name fail without clearing the container, its folder or anything
+  // beside them.
+  writeFile(root_ / "containers" / "x", "beside");
+  for (const char* name : {"no-such-dir/f", "", ".", "..", "../x", "state.json/"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(FM::createFileInSharedContainer(manager_, name, std::nullopt, "QX7TZ4PD2M.group"),
+              std::nullopt);
+    EXPECT_EQ(log_->takeWithCallSites(),
+              Lines{line("warning", kSharedContainer, "failed to create file")});
+    EXPECT_TRUE(std::filesystem::is_regular_file(container / "state.json"));
+    EXPECT_EQ(readFile(root_ / "containers" / "x"), "beside");
+  }
 }
 
 TEST_F(FileHelpers, CopyReplacesAnOlderFileAndLeavesASourceInPlaceAlone) {
@@ -172,6 +179,23 @@ TEST_F(FileHelpers, CopyReplacesAnOlderFileAndLeavesASourceInPlaceAlone) {
                            (dest / "missing.txt").string() + ": No such file or directory")});
   EXPECT_EQ(FM::createCopy(manager_, source, root_ / "no-dest", std::nullopt), std::nullopt);
   EXPECT_EQ(log_->takeWithCallSites().size(), 1u);
+
+  // A folder written with a trailing '/' is copied under its own name, and is its own copy in
+  // the folder that holds it; neither clears the destination folder or the source.
+  std::filesystem::create_directories(root_ / "folder");
+  writeFile(root_ / "folder" / "inner.txt", "inner");
+  EXPECT_EQ(FM::createCopy(manager_, root_ / "folder/", dest, std::nullopt), dest / "folder");
+  EXPECT_EQ(readFile(dest / "folder" / "inner.txt"), "inner");
+  EXPECT_EQ(readFile(dest / "report.txt"), "new report");
+  EXPECT_EQ(FM::createCopy(manager_, root_ / "folder/", root_, std::nullopt), root_ / "folder");
+  EXPECT_EQ(readFile(root_ / "folder" / "inner.txt"), "inner");
+  EXPECT_EQ(log_->takeWithCallSites(), Lines{line("debug", kCopy, "same url")});
+  // A source without a name of its own is not copied.
+  EXPECT_EQ(FM::createCopy(manager_, "", dest, std::nullopt), std::nullopt);
+  EXPECT_EQ(log_->takeWithCallSites(), Lines{line("warning", kCopy,
+                                                  "failed to copy item. Error:copying  to " +
+                                                      dest.string() + ": Invalid argument")});
+  EXPECT_EQ(readFile(dest / "report.txt"), "new report");
 }
 
 TEST_F(FileHelpers, DirectorySelectionTakesTheNewestFilesOfEachPrefix) {
@@ -313,6 +337,15 @@ TEST_F(FileHelpersInPrivateMounts, TempFolderFileReplacesWhatIsThereThenFallsBac
             root_ / "tmp" / "handoff.txt");
   EXPECT_EQ(log_->takeWithCallSites(),
             Lines{line("warning", kTempFolder, "failed to create file at /tmp, try fallback")});
+
+  // No file name: created nowhere, and neither folder is cleared.
+  writeFile(root_ / "tmp" / "kept", "kept");
+  EXPECT_EQ(FM::createFileInTempFolder(manager_, "", std::nullopt), std::nullopt);
+  EXPECT_EQ(readFile(root_ / "tmp" / "kept"), "kept");
+  EXPECT_EQ(log_->takeWithCallSites(),
+            (Lines{line("warning", kTempFolder, "failed to create file at /tmp, try fallback"),
+                   line("warning", kTempFolder,
+                        "failed to create file at the temporaryDirectory fallback folder")}));
 
   FileManager noTemporaryDirectory({root_ / "containers", root_ / "missing"});
   EXPECT_EQ(FM::createFileInTempFolder(noTemporaryDirectory, "handoff.txt", std::nullopt),
