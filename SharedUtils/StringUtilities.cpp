@@ -70,13 +70,10 @@ bool isWhitespace(UChar32 c) {
   return c == '\t' || (c >= 0 && u_charType(c) == U_SPACE_SEPARATOR);
 }
 
-// What the regular-expression class \s covers: tab, newline, form feed, carriage return and the
-// Unicode separators (Zs, Zl, Zp).
+// What the regular-expression class \s matches: the Unicode White_Space characters (tab, line
+// feed, vertical tab, form feed, carriage return, NEL and the separators Zs, Zl, Zp).
 bool isRegexSpace(UChar32 c) {
-  if (c == '\t' || c == '\n' || c == '\f' || c == '\r') return true;
-  if (c < 0) return false;
-  const auto type = u_charType(c);
-  return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+  return c >= 0 && u_isUWhiteSpace(c);
 }
 
 template <class Drop>

@@ -34,8 +34,9 @@ std::string removeWhitespacesAndNewLines(std::string_view text);
 std::string_view trimmingWhitespacesAndNewLines(std::string_view text);
 // Removes every newline character (as above).
 std::string removeNewLines(std::string_view text);
-// Replaces each run of one or more whitespace characters (tab, newline, form feed, carriage
-// return and the Unicode separators Zs, Zl, Zp) by a single space.
+// Replaces each run of one or more whitespace characters (the Unicode White_Space characters:
+// tab, line feed, vertical tab, form feed, carriage return, NEL and the separators Zs, Zl, Zp) by
+// a single space.
 std::string removeSuccessiveWhitespaces(std::string_view text);
 
 // True when `text` is well-formed UTF-8: shortest forms only, no surrogates, nothing above

@@ -63,14 +63,13 @@ TEST(StringUtilitiesTests, WhitespaceAndNewlineRemoval) {
 
   EXPECT_EQ(removeSuccessiveWhitespaces("a  \t\n\r\f b\tc"), "a b c");
   EXPECT_EQ(removeSuccessiveWhitespaces("  lead and trail  "), " lead and trail ");
+  // Zs, Zl, vertical tab and NEL are in the class; a zero-width space, U+180E and U+001F are not.
   EXPECT_EQ(removeSuccessiveWhitespaces("a\xC2\xA0\xE2\x80\xA8"
-                                        "b"),
-            "a b");  // Zs, Zl
-  // Vertical tab and NEL are not in the class.
-  EXPECT_EQ(removeSuccessiveWhitespaces("a\v\xC2\x85"
-                                        "b"),
-            "a\v\xC2\x85"
-            "b");
+                                        "b\v\xC2\x85"
+                                        "c\xE2\x80\x8B\xE1\xA0\x8E\x1F"
+                                        "d"),
+            "a b c\xE2\x80\x8B\xE1\xA0\x8E\x1F"
+            "d");
   EXPECT_EQ(removeSuccessiveWhitespaces(""), "");
 }
 
