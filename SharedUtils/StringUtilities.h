@@ -18,8 +18,9 @@ std::size_t characterCount(std::string_view text);
 // The last `count` characters of `text` (all of it when it is shorter).
 std::string_view lastCharacters(std::string_view text, std::size_t count);
 
-// `text` without `suffix`: when it ends with `suffix` (compared byte for byte), as many
-// characters as `suffix` has are removed from its end; otherwise it is returned unchanged.
+// `text` without `suffix`: when its last characters, as many as `suffix` has, are `suffix`'s
+// characters (in either composition: "e\u0301" ends with "\u00E9"), they are removed; otherwise
+// it is returned unchanged. A lone combining mark never matches part of a character.
 std::string dropSuffix(std::string_view text, std::string_view suffix);
 
 // Percent-encodes (as UTF-8 bytes, upper-case hex) every character outside
