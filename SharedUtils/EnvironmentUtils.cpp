@@ -4,6 +4,7 @@
 
 #include <charconv>
 
+#include "SharedUtils/Keys.h"
 #include "platform/defaults/Domain.h"
 
 namespace sharedutils {
@@ -11,7 +12,7 @@ namespace sharedutils {
 bool EnvironmentUtils::showDeveloperScreen() {
   // Only the mac build has the developer screen switch; currentDeviceType is fixed to mac.
   if (auto domain = platform::defaults::Domain::standard()) {
-    if (auto object = domain->object("developer.showScreen")) {
+    if (auto object = domain->object(Keys::developerShowScreen.rawValue)) {
       return object->as<bool>().value_or(false);
     }
   }
