@@ -9,12 +9,14 @@
 // $XDG_CONFIG_HOME/<domain>), or in DIR/<domain> with --dir. Values print as "<type> <text>"
 // (the same text `write` accepts), so what `read` prints can be written back. `watch` prints one
 // line per change, "<key>: <old> -> <new>" with "(none)" for an absent value, until SIGINT or
-// SIGTERM, then exits with status 0.
+// SIGTERM, then exits with status 0. Reading a domain that does not exist is an error (status 1);
+// deleting from one does nothing; neither creates it.
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -56,6 +58,9 @@ std::optional<int> refusal(const Invocation& invocation, const std::string& verb
     return usageError(invocation, "delete takes a domain and a key");
   if (verb == "watch" && rest.size() > 1)
     return usageError(invocation, "watch takes a domain and at most one key");
+  // The empty key is how an observer asks for every key: a value stored under it could not be
+  // watched on its own, and an empty key is most often an unset shell variable.
+  if (!rest.empty() && rest[0].empty()) return usageError(invocation, "a key cannot be empty");
   if (verb != "write") return std::nullopt;
   if (rest.size() != 3)
     return usageError(invocation, "write takes a domain, a key, a type and a value");
@@ -144,8 +149,18 @@ int runDefaults(const Invocation& invocation) {
   std::optional<platform::defaults::Value> value;
   if (const auto status = refusal(invocation, verb, rest, value)) return *status;
   const auto dir = invocation.value("dir");
-  auto domain = Domain::open(
-      name, (dir ? std::filesystem::path(*dir) : Domain::defaultBaseDirectory()) / name);
+  const auto directory =
+      (dir ? std::filesystem::path(*dir) : Domain::defaultBaseDirectory()) / name;
+  // Opening a domain creates it. A read or delete of a domain nobody has written (a mistyped
+  // name or directory) must not leave one behind, and a read must not pass for an empty domain.
+  std::error_code error;
+  if ((verb == "read" || verb == "delete") && !std::filesystem::is_directory(directory, error)) {
+    if (verb == "delete") return 0;  // the key is absent, as asked
+    std::fprintf(stderr, "coreservicectl defaults: the domain \"%s\" does not exist at %s\n",
+                 name.c_str(), directory.c_str());
+    return 1;
+  }
+  auto domain = Domain::open(name, directory);
   if (verb == "read") return read(*domain, rest);
   if (verb == "write") return write(*domain, rest, *value);
   if (verb == "delete") return remove(*domain, rest);

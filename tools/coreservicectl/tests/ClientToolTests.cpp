@@ -168,6 +168,8 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
       {{"defaults", "write", "dom", "k", "float", "1"},
        "coreservicectl defaults: unknown type \"float\" (bool int uint double string date data "
        "map datalist)"},
+      {{"defaults", "write", "dom", "", "string", "a"},
+       "coreservicectl defaults: a key cannot be empty"},
   };
   // The settings cases name a directory of their own: a refused command must create nothing
   // there (nor, without --dir, in the system's settings directory).
@@ -199,7 +201,14 @@ TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
     EXPECT_EQ(errorLines.front(),
               "coreservicectl defaults: \"" + value + "\" is not a valid " + type);
   }
-  EXPECT_EQ(runTool({"defaults", "--dir", dir.path().string(), "read", "dom", "k"}).exitStatus, 1);
+  // Reading or deleting in a domain nobody wrote says so, or does nothing, and creates nothing.
+  const auto read = runTool({"defaults", "--dir", dir.path().string(), "read", "dom", "k"});
+  EXPECT_EQ(read.exitStatus, 1);
+  EXPECT_EQ(read.err, "coreservicectl defaults: the domain \"dom\" does not exist at " +
+                          (dir.path() / "dom").string() + "\n");
+  EXPECT_EQ(runTool({"defaults", "--dir", dir.path().string(), "delete", "dom", "k"}).exitStatus,
+            0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 // The conventions every command keeps, whoever wrote it: the commands are taken from the tool's
