@@ -1,6 +1,7 @@
 #include "platform/codesign/Code.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +14,11 @@
 namespace platform::codesign {
 
 CodeResult Code::openFile(const std::filesystem::path& path) {
-  base::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return {kFileUnreadable, nullptr};
+  // Only a regular file carries code. Opening without blocking keeps a FIFO named by mistake
+  // from stalling the caller until some writer comes (on a regular file the flag changes nothing).
+  base::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {kFileUnreadable, nullptr};
   return {kSuccess, std::unique_ptr<Code>(new Code(std::move(fd), 0, path.string()))};
 }
 

@@ -110,7 +110,8 @@ Status signFile(const std::filesystem::path& file, const SigningIdentity& identi
   std::error_code ec;
   const std::filesystem::path target = std::filesystem::canonical(file, ec);
   if (ec) return kFileUnreadable;
-  base::FileDescriptor in(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+  // Not blocking: a FIFO is refused below instead of waiting for a writer.
+  base::FileDescriptor in(::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kFileUnreadable;
 

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -261,6 +262,14 @@ TEST_F(CodeSigning, SigningRefusesBadIdentitiesAndDamagedFiles) {
   EXPECT_EQ(signFile(file, identity), kSignatureMalformed);
   EXPECT_EQ(readFile(file), before + std::string(t.begin(), t.end()));
   EXPECT_EQ(signFile(dir_ / "missing", identity), kFileUnreadable);
+  // Neither a directory nor a FIFO is a program: both are refused at once, without waiting for a
+  // writer to the FIFO.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  for (const auto& notAFile : {dir_ / "fifo", dir_.path()}) {
+    SCOPED_TRACE(notAFile);
+    EXPECT_EQ(signFile(notAFile, identity), kFileUnreadable);
+    EXPECT_EQ(Code::openFile(notAFile).status, kFileUnreadable);
+  }
 }
 
 TEST_F(CodeSigning, AnchorsThatCannotBeReadRefuseEverything) {
