@@ -6,8 +6,10 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 
+#include "platform/base/PrivateDirectory.h"
 #include "platform/defaults/ChangeCounter.h"
 #include "platform/defaults/ChangeWatcher.h"
 #include "platform/defaults/DomainRegistry.h"
@@ -110,10 +112,16 @@ fs::path Domain::defaultBaseDirectory() {
       home = pw->pw_dir;
     }
   }
-  if (home && home[0] == '/') return fs::path(home) / ".config";
-  std::error_code ec;
-  auto tmp = fs::temp_directory_path(ec);
-  return ec ? fs::path("/tmp") : tmp;
+  if (home && home[0] == '/' && std::string_view(home) != "/nonexistent") {
+    return fs::path(home) / ".config";
+  }
+  // No home: a directory of this user alone under the temporary directory. Never the shared
+  // temporary directory itself, where another user could make a domain's directory first and
+  // plant its settings (a server address, say) or read what is written there.
+  const std::string own = base::privateTemporaryDirectory("config");
+  // Without one, a base under which nothing can be made: every domain is unavailable and its
+  // settings read their defaults.
+  return own.empty() ? fs::path("/dev/null") : fs::path(own);
 }
 
 void Domain::setBaseDirectory(fs::path base) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -245,6 +246,54 @@ TEST(Domain, AWriteToAReadOnlyDomainReportsWhy) {
   EXPECT_TRUE(out.starts_with("refused\nDefaults: ")) << out;
   EXPECT_NE(out.find("readonly database"), std::string::npos) << out;
   EXPECT_EQ(out.find("not an error"), std::string::npos) << out;
+}
+
+// A user without a home keeps its settings in a directory of its own under the temporary
+// directory: never the shared directory itself, nor a directory another user made first.
+TEST(Domain, AUserWithoutAHomeGetsABaseDirectoryOfItsOwn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a user without a home";
+  constexpr uid_t kUser = 2000000123;
+  ASSERT_EQ(::getpwuid(kUser), nullptr) << "the test needs a user id without an account";
+  testsupport::TemporaryDirectory tmp;
+  ASSERT_EQ(::chmod(tmp.path().c_str(), 01777), 0);
+  // Another user has taken the name this user's directory would have.
+  const auto taken = tmp / ("config-" + std::to_string(kUser));
+  ASSERT_EQ(::mkdir(taken.c_str(), 0777), 0);
+  ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(taken.c_str(), 0777), 0);
+  for (const char* home : {static_cast<const char*>(nullptr), "/nonexistent"}) {
+    SCOPED_TRACE(home ? home : "no HOME");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::setenv("TMPDIR", tmp.path().c_str(), 1);
+      ::unsetenv("XDG_CONFIG_HOME");
+      home ? ::setenv("HOME", home, 1) : ::unsetenv("HOME");
+      if (::setresgid(kUser, kUser, kUser) != 0 || ::setresuid(kUser, kUser, kUser) != 0)
+        ::_exit(3);
+      const std::string base = Domain::defaultBaseDirectory().string();
+      (void)!::write(fds[1], base.data(), base.size());
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string base;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+      base.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(base.starts_with(tmp.path().string() + "/")) << base;
+    EXPECT_NE(base, taken.string());
+    struct stat st {};
+    ASSERT_EQ(::lstat(base.c_str(), &st), 0) << base;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, kUser);
+    EXPECT_EQ(st.st_mode & 077, 0u);
+  }
 }
 
 }  // namespace
