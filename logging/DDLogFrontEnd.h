@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -139,14 +140,12 @@ void logText(DDLog& log, std::optional<bool> asynchronous, DDLogLevel level, DDL
                                  DDLogMessageOptions::keepMessage, std::nullopt));
   } else {
     const DDFormatArgument argv[] = {ddFormatArgument(args)...};
-    // Formatted in the thread's scratch buffer; the record copies the finished text.
-    DDScratchString scratch;
-    ddAppendFormat(scratch.text(), format, argv);
+    // The record formats the text itself, into its own storage.
     deliver(log, asynchronous,
-            DDLogMessage::create(literal ? DDLogText(format) : DDLogText(std::string(format)),
-                                 DDLogText::transient(scratch.text()), level, flag, context, file,
-                                 function, line, std::move(tag), DDLogMessageOptions::keepMessage,
-                                 std::nullopt));
+            DDLogMessage::create(literal ? DDLogText(format) : DDLogText::transient(format),
+                                 std::span<const DDFormatArgument>(argv), level, flag, context,
+                                 file, function, line, std::move(tag),
+                                 DDLogMessageOptions::keepMessage, std::nullopt));
   }
 }
 

@@ -12,30 +12,6 @@
 
 namespace {
 
-struct ThreadIdentity {
-  std::string id;
-  std::optional<std::string> name;
-
-  ThreadIdentity() {
-    const long tid = ::syscall(SYS_gettid);
-    if (tid < 0) {
-      id = "N/A";
-    } else {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, static_cast<unsigned long long>(tid));
-      id.assign(buf, r.ptr);
-    }
-    char n[64] = {};
-    if (pthread_getname_np(pthread_self(), n, sizeof n) == 0 && n[0] != '\0') name.emplace(n);
-  }
-};
-
-// Read once per thread: after a thread's first record, building one makes no system call.
-const ThreadIdentity& currentThreadIdentity() {
-  thread_local const ThreadIdentity identity;
-  return identity;
-}
-
 void requireText(const DDLogText& text, const char* name) {
   if (!text.present()) {
     std::string t("Invalid parameter not satisfying: ");
@@ -45,6 +21,31 @@ void requireText(const DDLogText& text, const char* name) {
 }
 
 }  // namespace
+
+// Read once per thread: after a thread's first record, building one makes no system call. Plain
+// data with constant initialisation, so reaching it costs no guard check.
+const DDLogMessage::ThreadIdentity& DDLogMessage::currentThread() noexcept {
+  thread_local constinit ThreadIdentity identity{};
+  if (identity.idSize == 0) {
+    const long tid = ::syscall(SYS_gettid);
+    const auto r = tid < 0 ? std::to_chars_result{}
+                           : std::to_chars(identity.id, identity.id + sizeof identity.id,
+                                           static_cast<unsigned long long>(tid));
+    if (tid < 0 || r.ec != std::errc()) {
+      std::char_traits<char>::copy(identity.id, "N/A", 3);
+      identity.idSize = 3;
+    } else {
+      identity.idSize = static_cast<std::uint8_t>(r.ptr - identity.id);
+    }
+    char n[16] = {};  // the kernel's limit, terminator included
+    if (pthread_getname_np(pthread_self(), n, sizeof n) == 0) {
+      const std::size_t size = std::char_traits<char>::length(n);
+      std::char_traits<char>::copy(identity.name, n, size);
+      identity.nameSize = static_cast<std::uint8_t>(size);
+    }
+  }
+  return identity;
+}
 
 std::string_view DDLogMessage::fileNameOf(std::string_view path) noexcept {
   const std::size_t slash = path.rfind('/');
@@ -108,10 +109,12 @@ DDLogMessage::DDLogMessage(DDLogText format, std::span<const DDFormatArgument> a
   const bool keep = (options & DDLogMessageOptions::keepMessage) != 0;
   setText(ownedFormat_, messageFormat_, format, keep);
   if (format.present()) {
-    DDScratchString scratch;
-    ddAppendFormat(scratch.text(), messageFormat_, args);
-    DDLogText text = DDLogText::transient(scratch.text());
-    setMessageText(text, true);
+    // Formatted once, straight into the record's inline storage (a long text into its own
+    // string): the calling thread copies no finished text.
+    DDFormatBuffer out(inline_ + inlineUsed_, kInlineBytes - inlineUsed_, ownedMessage_);
+    ddAppendFormat(out, messageFormat_, args);
+    inlineUsed_ += out.storageUsed();
+    message_ = out.text();
   }
   build(level, flag, context, file, function, line, std::move(tag),
         options | DDLogMessageOptions::keepMessage, timestamp);
@@ -148,9 +151,7 @@ void DDLogMessage::build(DDLogLevel level, DDLogFlag flag, std::int64_t context,
             (options & DDLogMessageOptions::copyFunction) == 0);
   }
 
-  const ThreadIdentity& thread = currentThreadIdentity();
-  threadID_ = thread.id;
-  threadName_ = thread.name;
+  thread_ = currentThread();
 
   // The queue outlives the item running on it, so its label can be read here and copied.
   const platform::dispatch::Queue* q = platform::dispatch::Queue::current();
@@ -193,8 +194,7 @@ std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {
   c->representedObject_ = representedObject_;
   c->options_ = options_;
   c->timestamp_ = timestamp_;
-  c->threadID_ = threadID_;
-  c->threadName_ = threadName_;
+  c->thread_ = thread_;
   c->qos_ = qos_;
   return c;
 }
@@ -218,7 +218,7 @@ bool DDLogMessage::operator==(const DDLogMessage& o) const {
          hasFunction_ == o.hasFunction_ && (!hasFunction_ || function_ == o.function_) &&
          line_ == o.line_ &&
          DDLogObject::equal(representedObject_.get(), o.representedObject_.get()) &&
-         timestamp_ == o.timestamp_ && threadID_ == o.threadID_ && queueLabel_ == o.queueLabel_ &&
+         timestamp_ == o.timestamp_ && threadID() == o.threadID() && queueLabel_ == o.queueLabel_ &&
          qos_ == o.qos_;
 }
 
@@ -229,6 +229,6 @@ std::size_t DDLogMessage::hash() const {
                   h(file_) ^ (hasFunction_ ? h(function_) : 0) ^ static_cast<std::size_t>(line_) ^
                   DDLogObject::hashOf(representedObject_.get()) ^
                   std::hash<Timestamp::rep>{}(timestamp_.time_since_epoch().count()) ^
-                  h(threadID_) ^ h(queueLabel_) ^ static_cast<std::size_t>(qos_);
+                  h(threadID()) ^ h(queueLabel_) ^ static_cast<std::size_t>(qos_);
   return r;
 }

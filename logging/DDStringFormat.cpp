@@ -206,8 +206,9 @@ void cFormat(char* buf, const Directive& d, int width, bool hasPrecision, int pr
   *p = '\0';
 }
 
-template <class T>
-void appendC(std::string& out, const char* cfmt, T value) {
+// The formatter writes through `Out`: a std::string, or a DDFormatBuffer (a record's own storage).
+template <class Out, class T>
+void appendC(Out& out, const char* cfmt, T value) {
   char stack[256];
   const int n = std::snprintf(stack, sizeof stack, cfmt, value);
   if (n < 0) return;
@@ -215,13 +216,13 @@ void appendC(std::string& out, const char* cfmt, T value) {
     out.append(stack, static_cast<std::size_t>(n));
     return;
   }
-  const std::size_t old = out.size();
-  out.resize(old + static_cast<std::size_t>(n) + 1);
-  std::snprintf(out.data() + old, static_cast<std::size_t>(n) + 1, cfmt, value);
-  out.resize(old + static_cast<std::size_t>(n));
+  std::string big(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(big.data(), big.size(), cfmt, value);
+  out.append(big.data(), static_cast<std::size_t>(n));
 }
 
-void appendPadded(std::string& out, std::string_view text, int width, bool left) {
+template <class Out>
+void appendPadded(Out& out, std::string_view text, int width, bool left) {
   const std::size_t w = width > 0 ? static_cast<std::size_t>(width) : 0;
   const std::size_t pad = w > text.size() ? w - text.size() : 0;
   // Most fields have no width: no call at all for the padding then.
@@ -230,8 +231,9 @@ void appendPadded(std::string& out, std::string_view text, int width, bool left)
   if (pad != 0 && left) out.append(pad, ' ');
 }
 
-void appendDescription(std::string& out, const DDFormatArgument& a, int width, bool left,
-                       bool hasPrecision, int precision) {
+template <class Out>
+void appendDescription(Out& out, const DDFormatArgument& a, int width, bool left, bool hasPrecision,
+                       int precision) {
   if (a.kind() == Kind::Text) {
     std::string_view t = a.text();
     if (hasPrecision && static_cast<std::size_t>(precision) < t.size()) t = t.substr(0, precision);
@@ -269,7 +271,8 @@ void appendCodePoint(std::string& out, std::uint32_t cp) {
 // conversion prints: a text for %@ and %s, an integer for %d, %i and %u (hh and h excepted: they
 // truncate). `pos` is just past the '%' and before the end of `f`. Returns the index past the
 // directive, or 0 when the general path must print it (it prints the same for these).
-std::size_t appendPlainDirective(std::string& out, std::string_view f, std::size_t pos,
+template <class Out>
+std::size_t appendPlainDirective(Out& out, std::string_view f, std::size_t pos,
                                  const DDFormatArgument& a) {
   const std::size_t n = f.size();
   char c = f[pos];
@@ -304,9 +307,8 @@ bool plainInteger(const Directive& d) {
          !d.hasPrecision;
 }
 
-}  // namespace
-
-void ddAppendFormat(std::string& out, std::string_view f, std::span<const DDFormatArgument> args) {
+template <class Out>
+void appendFormat(Out& out, std::string_view f, std::span<const DDFormatArgument> args) {
   std::size_t next = 0;  // next argument
   std::size_t pos = 0;
   const std::size_t n = f.size();
@@ -485,49 +487,25 @@ void ddAppendFormat(std::string& out, std::string_view f, std::span<const DDForm
   }
 }
 
-namespace {
-
-// Kept small between uses: a thread that once formatted a huge text does not hold on to it.
-constexpr std::size_t kScratchKeep = 4096;
-
-// Set once the thread's buffer has been destroyed (thread exit, or process exit for the main
-// thread). Trivially destructible, so a log call from an exit handler or a late destructor can
-// still read it, and formats into a fresh string instead.
-thread_local constinit bool tScratchGone = false;
-
-struct Scratch {
-  std::string text;
-  bool inUse = false;
-  ~Scratch() { tScratchGone = true; }
-};
-
-Scratch& threadScratch() {
-  thread_local Scratch scratch;
-  return scratch;
-}
-
 }  // namespace
 
-DDScratchString::DDScratchString() noexcept {
-  if (tScratchGone) {
-    borrowed_ = false;
-    text_ = &fresh_;
-    return;
-  }
-  Scratch& s = threadScratch();
-  borrowed_ = !s.inUse;
-  if (borrowed_) {
-    s.inUse = true;
-    text_ = &s.text;
-  } else {
-    text_ = &fresh_;
-  }
+void ddAppendFormat(std::string& out, std::string_view format,
+                    std::span<const DDFormatArgument> args) {
+  appendFormat(out, format, args);
 }
 
-DDScratchString::~DDScratchString() {
-  if (!borrowed_) return;
-  Scratch& s = threadScratch();
-  s.text.clear();
-  if (s.text.capacity() > kScratchKeep) s.text.shrink_to_fit();
-  s.inUse = false;
+void ddAppendFormat(DDFormatBuffer& out, std::string_view format,
+                    std::span<const DDFormatArgument> args) {
+  appendFormat(out, format, args);
+}
+
+std::string& DDFormatBuffer::spill(std::size_t more) {
+  if (!spilled_) {
+    const std::size_t used = static_cast<std::size_t>(cur_ - begin_);
+    spill_.reserve(used + more + used / 2);
+    spill_.assign(begin_, used);
+    spilled_ = true;
+    cur_ = end_;  // no room left: every later append comes here
+  }
+  return spill_;
 }

@@ -39,23 +39,61 @@ inline constexpr int kMaxFieldWidth = 4096;
 void ddAppendFormat(std::string& out, std::string_view format,
                     std::span<const DDFormatArgument> args);
 
-// A formatting buffer borrowed from the calling thread, so that a formatted log call reuses
-// one allocation per thread instead of making one per call. The buffer comes back empty. Nested
-// use on one thread (an argument whose description itself logs) gets a fresh string instead.
-class DDScratchString {
+// Formatter output into storage the caller owns (a log record's own bytes), so that a message
+// is formatted once, where it will stay. Bytes go into `storage` while they fit; the first
+// append that does not moves what is there to `spill` and everything after it goes there too.
+class DDFormatBuffer {
  public:
-  DDScratchString() noexcept;
-  ~DDScratchString();
-  DDScratchString(const DDScratchString&) = delete;
-  DDScratchString& operator=(const DDScratchString&) = delete;
+  DDFormatBuffer(char* storage, std::size_t capacity, std::string& spill) noexcept
+      : begin_(storage), cur_(storage), end_(storage + capacity), spill_(spill) {}
+  DDFormatBuffer(const DDFormatBuffer&) = delete;
+  DDFormatBuffer& operator=(const DDFormatBuffer&) = delete;
 
-  std::string& text() noexcept { return *text_; }
+  void append(const char* p, std::size_t n) {
+    if (n <= static_cast<std::size_t>(end_ - cur_)) {
+      std::char_traits<char>::copy(cur_, p, n);
+      cur_ += n;
+    } else {
+      spill(n).append(p, n);
+    }
+  }
+  void append(std::string_view s) { append(s.data(), s.size()); }
+  void append(const char* first, const char* last) {
+    append(first, static_cast<std::size_t>(last - first));
+  }
+  void append(std::size_t n, char c) {
+    if (n <= static_cast<std::size_t>(end_ - cur_)) {
+      std::char_traits<char>::assign(cur_, n, c);
+      cur_ += n;
+    } else {
+      spill(n).append(n, c);
+    }
+  }
+  void push_back(char c) { append(1, c); }
+
+  // Everything appended so far.
+  std::string_view text() const noexcept {
+    return spilled_ ? std::string_view(spill_) : std::string_view(begin_, cur_ - begin_);
+  }
+  // Bytes of the caller's storage in use: none once the text has moved to the spill string.
+  std::size_t storageUsed() const noexcept {
+    return spilled_ ? 0 : static_cast<std::size_t>(cur_ - begin_);
+  }
 
  private:
-  std::string* text_;
-  std::string fresh_;
-  bool borrowed_;
+  // The spill string, holding what was written so far, with room for `more`; the storage is
+  // not written again.
+  std::string& spill(std::size_t more);
+
+  char* begin_;
+  char* cur_;
+  char* end_;
+  std::string& spill_;
+  bool spilled_ = false;
 };
+
+void ddAppendFormat(DDFormatBuffer& out, std::string_view format,
+                    std::span<const DDFormatArgument> args);
 
 inline std::string ddStringWithFormat(std::string_view format,
                                       std::span<const DDFormatArgument> args) {

@@ -1,6 +1,6 @@
 // Fuzz entry point for the printf-style formatter: any format with any typed arguments formats
 // without crashing, reading past the arguments or growing without bound, and the same input
-// always gives the same text.
+// always gives the same text, into a string or into bounded storage.
 //
 // Input: one byte with the number of arguments (up to 7), then each argument as one kind byte
 // and its payload (8 bytes for numbers; a length byte and that many bytes for a text), then the
@@ -99,7 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string_view format = in.rest();
   const std::string once = ddStringWithFormat(format, args);
-  require(ddStringWithFormat(format, args) == once);
+  // The same input gives the same text, into a string or into bounded storage that spills over
+  // (a record's own bytes), whatever the point where the storage runs out.
+  char storage[64];
+  std::string spill;
+  DDFormatBuffer buffered(storage, format.size() % sizeof storage, spill);
+  ddAppendFormat(buffered, format, args);
+  require(buffered.text() == once);
   // Without a directive the format comes back as it is.
   if (format.find('%') == std::string_view::npos) require(once == format);
   // Every directive prints at most a capped field (or one argument's text, or itself): the

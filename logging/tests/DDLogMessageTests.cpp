@@ -1,6 +1,7 @@
 #include "logging/DDLogMessage.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -92,6 +93,37 @@ TEST(DDLogMessage, TextsAreSharedCopiedOrTakenAsAsked) {
   EXPECT_EQ(m.messageFormat(), "%@ has %lli");
   EXPECT_EQ(m.message(), "abc has 7");
   EXPECT_EQ(m.options(), DDLogMessageOptions::copyFunction | DDLogMessageOptions::keepMessage);
+}
+
+// A formatted text goes into the record's inline storage, which the queue label shares after it,
+// or into a string of its own when it does not fit: neither may overwrite the other, whatever the
+// text's length around the storage's size. The thread's name is kept to the kernel's 15 bytes.
+TEST(DDLogMessage, FormattedTextAndQueueLabelShareTheRecordsStorage) {
+  const std::string label(40, 'q');
+  auto queue = platform::dispatch::Queue::makeSerial(label);
+  for (const std::size_t size : {0, 1, 200, 215, 216, 217, 255, 256, 257, 1000}) {
+    const std::string filler(size, 'm');
+    const DDFormatArgument args[] = {ddFormatArgument(filler)};
+    std::shared_ptr<const DDLogMessage> m;
+    queue->sync([&] {
+      m = DDLogMessage::create("%@", std::span<const DDFormatArgument>(args), DDLogLevel::all,
+                               DDLogFlag::info, 0, "f.c", "fn", 1, nullptr,
+                               DDLogMessageOptions::keepMessage, kWhen);
+    });
+    EXPECT_EQ(m->message(), filler) << size;
+    EXPECT_EQ(m->queueLabel(), label) << size;
+    EXPECT_EQ(*m->copy(), *m) << size;
+  }
+
+  std::string name;
+  std::thread([&] {
+    pthread_setname_np(pthread_self(), "fifteen-bytes-x");
+    auto m = make("named");
+    name = std::string(m->threadName().value_or("(none)"));
+    EXPECT_EQ(m->threadID(), std::to_string(::syscall(SYS_gettid)));
+    EXPECT_EQ(m->copy()->threadName(), m->threadName());
+  }).join();
+  EXPECT_EQ(name, "fifteen-bytes-x");
 }
 
 TEST(DDLogMessage, MissingTextsAreContractViolations) {

@@ -127,6 +127,32 @@ TEST(DDStringFormat, StarWidthPrecisionAndCaps) {
   EXPECT_EQ(fmt("%f", 1e300).size(), 308u);
 }
 
+// Into caller storage: whatever the capacity, the text is what the string form prints; it
+// stays in the storage only when all of it fits, and a spill keeps what was written before it.
+TEST(DDStringFormat, BufferSpillsWholeTextWhenStorageRunsOut) {
+  const std::string forty(40, 'x');
+  const std::vector<std::pair<std::string, std::vector<DDFormatArgument>>> cases = {
+      {"Accepted new XPC connection: %@ (%li)", {ddFormatArgument(forty), ddFormatArgument(7L)}},
+      {"[%6s|%-6s|%05d]", {ddFormatArgument("ab"), ddFormatArgument("cd"), ddFormatArgument(42)}},
+      {"%c%lc %f %%", {ddFormatArgument('o'), ddFormatArgument(0x20AC), ddFormatArgument(1e300)}},
+      {"no directives at all", {}},
+  };
+  for (const auto& [format, args] : cases) {
+    const std::string expected = ddStringWithFormat(format, args);
+    for (std::size_t capacity = 0; capacity <= expected.size() + 1; ++capacity) {
+      std::string storage(capacity + 1, '#');  // one guard byte past the capacity
+      std::string spill = "stale";
+      DDFormatBuffer out(storage.data(), capacity, spill);
+      ddAppendFormat(out, format, args);
+      ASSERT_EQ(out.text(), expected) << format << " capacity " << capacity;
+      const bool fits = expected.size() <= capacity;
+      EXPECT_EQ(out.storageUsed(), fits ? expected.size() : 0) << capacity;
+      EXPECT_EQ(out.text().data() == storage.data(), fits && !expected.empty()) << capacity;
+      EXPECT_EQ(storage.back(), '#') << "wrote past the storage, capacity " << capacity;
+    }
+  }
+}
+
 TEST(DDStringFormat, OwningArgumentsOutliveTheirSource) {
   DDFormatArgument a;
   {
