@@ -17,23 +17,25 @@ constexpr bool kPooling = true;
 
 constexpr std::align_val_t kAlign{alignof(std::max_align_t)};
 
+// A free block. The first block of a chain on the shared stack also links the next chain and
+// counts its own.
 struct FreeBlock {
   FreeBlock* next;
-};
-
-// The shared list is a small stack of chains of up to kChainBlocks blocks each, under a spin
-// lock held for a few instructions: a thread takes one chain at a time, so several producing
-// threads share the spare blocks fairly. Trivially destructible, so records released from exit
-// handlers or late thread-local destructors still find the pool intact.
-constexpr std::size_t kMaxChains = kMaxSharedBlocks / kChainBlocks;
-constinit std::atomic<bool> gLocked{false};
-struct Chain {
-  FreeBlock* head;
+  FreeBlock* nextChain;
   std::size_t blocks;
 };
-constinit Chain gChains[kMaxChains] = {};
-constinit std::size_t gChainCount = 0;
+static_assert(sizeof(FreeBlock) <= kRecordBlockSize);
+
+// The shared list is a stack of chains of up to kChainBlocks blocks each, linked through their
+// first blocks, under a spin lock held for a few instructions: a thread takes one chain at a
+// time, so several producing threads share the spare blocks fairly. Trivially destructible, so
+// records released from exit handlers or late thread-local destructors still find the pool
+// intact.
+constinit std::atomic<bool> gLocked{false};
+constinit FreeBlock* gChains = nullptr;
 constinit std::atomic<std::size_t> gSharedBlocks{0};
+constinit std::atomic<std::size_t> gMaxSharedBlocks{DDLogMessagePool::kDefaultMaximumSpareBytes /
+                                                    kRecordBlockSize};
 
 class SpinGuard {
  public:
@@ -65,13 +67,17 @@ void releaseToSystem(FreeBlock* b) noexcept {
   }
 }
 
-// Hands a chain to the shared stack, or back to the system when the stack is full.
+// Hands a chain to the shared stack, or back to the system when the stack is full. The count
+// changes only under the lock; it is atomic for the readers that do not take it.
 void pushShared(FreeBlock* head, std::size_t n) noexcept {
   {
     SpinGuard guard;
-    if (gChainCount < kMaxChains) {
-      gChains[gChainCount++] = Chain{head, n};
-      gSharedBlocks.fetch_add(n, std::memory_order_relaxed);
+    const std::size_t held = gSharedBlocks.load(std::memory_order_relaxed);
+    if (held + n <= gMaxSharedBlocks.load(std::memory_order_relaxed)) {
+      head->nextChain = gChains;
+      head->blocks = n;
+      gChains = head;
+      gSharedBlocks.store(held + n, std::memory_order_relaxed);
       return;
     }
   }
@@ -80,15 +86,13 @@ void pushShared(FreeBlock* head, std::size_t n) noexcept {
 
 // One chain from the shared stack, or null.
 FreeBlock* popShared() noexcept {
-  Chain chain{};
-  {
-    SpinGuard guard;
-    if (gChainCount == 0) return nullptr;
-    chain = gChains[--gChainCount];
-    gChains[gChainCount] = Chain{};
-  }
-  gSharedBlocks.fetch_sub(chain.blocks, std::memory_order_relaxed);
-  return chain.head;
+  SpinGuard guard;
+  FreeBlock* chain = gChains;
+  if (chain == nullptr) return nullptr;
+  gChains = chain->nextChain;
+  gSharedBlocks.store(gSharedBlocks.load(std::memory_order_relaxed) - chain->blocks,
+                      std::memory_order_relaxed);
+  return chain;
 }
 
 // Runs when a thread that used the pool ends: its blocks go to the shared list (or back to the
@@ -170,8 +174,41 @@ void deallocateRecordBlock(void* block) noexcept {
   }
 }
 
-std::size_t sharedRecordBlocks() noexcept {
-  return gSharedBlocks.load(std::memory_order_relaxed);
+}  // namespace dd_detail
+
+void DDLogMessagePool::setMaximumSpareBytes(std::size_t bytes) noexcept {
+  using namespace dd_detail;
+  const std::size_t maximum = bytes / kRecordBlockSize;
+  FreeBlock* surplus = nullptr;
+  {
+    SpinGuard guard;
+    gMaxSharedBlocks.store(maximum, std::memory_order_relaxed);
+    std::size_t held = gSharedBlocks.load(std::memory_order_relaxed);
+    while (held > maximum && gChains != nullptr) {
+      FreeBlock* chain = gChains;
+      gChains = chain->nextChain;
+      held -= chain->blocks;
+      chain->nextChain = surplus;
+      surplus = chain;
+    }
+    gSharedBlocks.store(held, std::memory_order_relaxed);
+  }
+  // Freed outside the lock: the system allocator may take its own.
+  while (surplus != nullptr) {
+    FreeBlock* next = surplus->nextChain;
+    releaseToSystem(surplus);
+    surplus = next;
+  }
 }
 
-}  // namespace dd_detail
+std::size_t DDLogMessagePool::maximumSpareBytes() noexcept {
+  return dd_detail::gMaxSharedBlocks.load(std::memory_order_relaxed) * dd_detail::kRecordBlockSize;
+}
+
+std::size_t DDLogMessagePool::spareBlocks() noexcept {
+  return dd_detail::gSharedBlocks.load(std::memory_order_relaxed);
+}
+
+bool DDLogMessagePool::pooling() noexcept {
+  return dd_detail::kPooling;
+}

@@ -10,25 +10,41 @@
 //   rest to the shared stack in chains of kChainBlocks, one short critical section per chain;
 // - a thread whose cache is empty takes one chain, so several producing threads share the spare
 //   blocks fairly;
-// - the shared stack is bounded (kMaxSharedBlocks): after a burst, blocks beyond the bound go
-//   back to the system, so a spike of queued records does not pin its memory for the life of
-//   the process.
+// - the shared stack keeps at most DDLogMessagePool::maximumSpareBytes() of blocks; beyond that
+//   they go back to the system.
+//
+// Memory kept after a burst: by default the spare blocks may grow to what a dispatcher's queue
+// holds at its default bound (32 MiB), so that a second burst like the first reuses the first
+// one's blocks instead of faulting fresh pages in on the calling thread, where the time of every
+// log call is spent. A process that logs in rare large bursts and would rather give that memory
+// back sets a smaller figure (0 keeps only the per-thread caches).
+//
 // Under AddressSanitizer every block comes from and goes back to the system allocator, so that
 // use-after-free of a record stays detectable.
 
 #include <cstddef>
 #include <new>
 
+struct DDLogMessagePool {
+  static constexpr std::size_t kDefaultMaximumSpareBytes = 32 * 1024 * 1024;
+
+  // At most `bytes` of spare blocks are kept from now on; blocks beyond it are freed at once.
+  static void setMaximumSpareBytes(std::size_t bytes) noexcept;
+  static std::size_t maximumSpareBytes() noexcept;
+  // Blocks currently kept on the shared stack (for tests and diagnostics).
+  static std::size_t spareBlocks() noexcept;
+  // False where blocks come from and go back to the system allocator one by one.
+  static bool pooling() noexcept;
+};
+
 namespace dd_detail {
 
 inline constexpr std::size_t kRecordBlockSize = 768;
 inline constexpr std::size_t kLocalBlocks = 16;
 inline constexpr std::size_t kChainBlocks = 32;
-inline constexpr std::size_t kMaxSharedBlocks = 4096;
 
 void* allocateRecordBlock();
 void deallocateRecordBlock(void* block) noexcept;
-
 // An allocator for std::allocate_shared: requests that fit a block use the pool, others the
 // system allocator.
 template <class T>
@@ -62,8 +78,5 @@ struct DDLogMessageAllocator {
     return true;
   }
 };
-
-// Blocks currently held on the shared stack (for tests and diagnostics).
-std::size_t sharedRecordBlocks() noexcept;
 
 }  // namespace dd_detail

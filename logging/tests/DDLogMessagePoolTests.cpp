@@ -19,17 +19,42 @@ std::shared_ptr<const DDLogMessage> record(DDLogText text) {
 }
 
 // Records built on one thread and released on another (the dispatcher's pattern) go back to the
-// pool, and the shared free list stays bounded after a burst.
-TEST(DDLogMessagePool, BlocksCrossThreadsAndTheSharedListStaysBounded) {
-  constexpr std::size_t kBurst = 3 * dd_detail::kMaxSharedBlocks;
-  std::vector<std::shared_ptr<const DDLogMessage>> burst;
-  burst.reserve(kBurst);
-  for (std::size_t i = 0; i < kBurst; ++i)
-    burst.push_back(record(DDLogText::transient("record " + std::to_string(i))));
-  for (std::size_t i = 0; i < kBurst; i += 997)
-    EXPECT_EQ(burst[i]->message(), "record " + std::to_string(i));
-  std::thread([&] { burst.clear(); }).join();
-  EXPECT_LE(dd_detail::sharedRecordBlocks(), dd_detail::kMaxSharedBlocks);
+// pool: a burst within the bound is kept whole for the next one, a burst beyond it leaves the
+// bound's worth, and lowering the bound frees the surplus at once.
+TEST(DDLogMessagePool, BurstsAreKeptUpToTheBound) {
+  if (!DDLogMessagePool::pooling()) GTEST_SKIP() << "blocks go straight to the system allocator";
+  const std::size_t bound = 2048;
+  // This thread's own cache holds up to a chain and its freed blocks, outside the shared stack.
+  const std::size_t slack = dd_detail::kChainBlocks + dd_detail::kLocalBlocks;
+  DDLogMessagePool::setMaximumSpareBytes(0);
+  DDLogMessagePool::setMaximumSpareBytes(bound * dd_detail::kRecordBlockSize);
+  const auto burst = [](std::size_t n) {
+    std::vector<std::shared_ptr<const DDLogMessage>> records;
+    records.reserve(n);
+    for (std::size_t i = 0; i < n; ++i)
+      records.push_back(record(DDLogText::transient("record " + std::to_string(i))));
+    for (std::size_t i = 0; i < n; i += 997)
+      EXPECT_EQ(records[i]->message(), "record " + std::to_string(i));
+    const std::size_t before = DDLogMessagePool::spareBlocks();
+    // The releasing thread's own cache joins the shared stack when the thread ends.
+    std::thread([&] { records.clear(); }).join();
+    return std::pair(before, DDLogMessagePool::spareBlocks());
+  };
+  const auto [before, within] = burst(bound / 2);
+  EXPECT_EQ(within, before + bound / 2);
+  const std::size_t afterBigBurst = burst(3 * bound).second;
+  EXPECT_LE(afterBigBurst, bound);
+  EXPECT_GE(afterBigBurst + dd_detail::kChainBlocks, bound);
+  // The next burst takes its blocks from the stack.
+  EXPECT_LE(burst(bound / 2).first + bound / 2, afterBigBurst + slack);
+
+  DDLogMessagePool::setMaximumSpareBytes(bound / 4 * dd_detail::kRecordBlockSize);
+  EXPECT_LE(DDLogMessagePool::spareBlocks(), bound / 4);
+  EXPECT_GE(DDLogMessagePool::spareBlocks() + dd_detail::kChainBlocks, bound / 4);
+  DDLogMessagePool::setMaximumSpareBytes(0);
+  EXPECT_EQ(DDLogMessagePool::spareBlocks(), 0u);
+  EXPECT_EQ(burst(100).second, 0u);
+  DDLogMessagePool::setMaximumSpareBytes(DDLogMessagePool::kDefaultMaximumSpareBytes);
 
   // The released blocks serve new records, texts intact.
   std::vector<std::shared_ptr<const DDLogMessage>> again;
@@ -71,8 +96,8 @@ class Capture : public DDAbstractLogger {
   std::vector<std::string> texts_;
 };
 
-// An argument whose description logs while the outer text is being formatted: the nested call
-// must not reuse the outer call's formatting buffer.
+// An argument whose description logs while the outer text is being formatted: each call's text
+// must end up in its own record.
 class Chatty : public DDLogObject {
  public:
   explicit Chatty(std::shared_ptr<DDLog> log) : log_(std::move(log)) {}
