@@ -1,6 +1,8 @@
 #include "logging/DDAbstractDatabaseLogger.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "logging/DDLoggerQueueAccess.h"
 
@@ -9,8 +11,19 @@ namespace {
 using platform::dispatch::Time;
 using platform::dispatch::TimerSource;
 
+// The longest delay a timer is armed with, in seconds: its nanoseconds still fit 64 bits, so an
+// infinite or huge interval means "not in this process's lifetime" instead of an overflow.
+constexpr double kMaximumTimerSeconds = 9223372036.0;
+
 std::chrono::nanoseconds seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(s));
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(std::min(s, kMaximumTimerSeconds)));
+}
+
+// A duration that is not a number is taken as 0, which turns its timer or deletion off. Kept, it
+// would compare neither above nor at most 0, and a timer would be armed with it.
+double offWhenNotANumber(double s) {
+  return std::isnan(s) ? 0.0 : s;
 }
 
 constexpr auto kLeeway = std::chrono::seconds(1);
@@ -175,6 +188,7 @@ double DDAbstractDatabaseLogger::saveInterval() {
 }
 
 void DDAbstractDatabaseLogger::setSaveInterval(double interval) {
+  interval = offWhenNotANumber(interval);
   ddAsyncOnLoggerQueue(*this, "setSaveInterval", [this, interval] {
     if (interval == _saveInterval.load()) return;
     _saveInterval = interval;
@@ -194,6 +208,7 @@ double DDAbstractDatabaseLogger::maxAge() {
 }
 
 void DDAbstractDatabaseLogger::setMaxAge(double age) {
+  age = offWhenNotANumber(age);
   ddAsyncOnLoggerQueue(*this, "setMaxAge", [this, age] {
     const double old = _maxAge.load();
     if (age == old) return;
@@ -219,6 +234,7 @@ double DDAbstractDatabaseLogger::deleteInterval() {
 }
 
 void DDAbstractDatabaseLogger::setDeleteInterval(double interval) {
+  interval = offWhenNotANumber(interval);
   ddAsyncOnLoggerQueue(*this, "setDeleteInterval", [this, interval] {
     if (interval == _deleteInterval.load()) return;
     _deleteInterval = interval;

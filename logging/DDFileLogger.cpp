@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <thread>
@@ -203,6 +204,10 @@ double DDFileLogger::rollingFrequency() {
 }
 
 void DDFileLogger::setRollingFrequency(double seconds) {
+  // A frequency that is not a number turns age rolling off, as 0 does. Kept, it would pass as
+  // "on" where the timer is armed and as "off" where the age is checked: the timer would fire at
+  // once, again and again, spinning the logger queue.
+  if (std::isnan(seconds)) seconds = 0;
   runAsyncOnLoggerQueue("setRollingFrequency", [this, seconds] {
     rollingFrequency_ = seconds;
     if (currentLogFileHandle_.valid()) lt_maybeRollLogFileDueToAge();

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "LogTestSupport.h"
 #include "logging/DDAbstractDatabaseLogger.h"
 #include "platform/diagnostics/Diagnostics.h"
@@ -155,6 +157,17 @@ TEST_F(DDAbstractDatabaseLoggerTest, MaximumAgeAndDeleteTimer) {
   const int settled = db->deletes.load();
   db->setDeleteInterval(0);
   EXPECT_EQ(db->deleteInterval(), 0.0);
+  EXPECT_EQ(db->deletes.load(), settled);
+
+  // A duration that is not a number is taken as 0: that timer or deletion is off.
+  db->setSaveInterval(std::nan(""));
+  db->setMaxAge(std::nan(""));
+  db->setDeleteInterval(std::nan(""));
+  EXPECT_EQ(db->saveInterval(), 0.0);
+  EXPECT_EQ(db->maxAge(), 0.0);
+  EXPECT_EQ(db->deleteInterval(), 0.0);
+  db->deleteOldLogEntries();
+  db->maxAge();
   EXPECT_EQ(db->deletes.load(), settled);
 }
 

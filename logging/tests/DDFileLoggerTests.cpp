@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <set>
 
 #include "logging/DDBufferedProxy.h"
@@ -225,6 +226,15 @@ TEST_F(FileLogger, RollsBySizeAndByAgeAndOnLoweredLimits) {
   logger->setRollingFrequency(1.2);  // age + 1 s of leeway >= 1.2
   logger->rollingFrequency();
   EXPECT_TRUE(DDLogFileInfo(young).isArchived());
+
+  // A frequency that is not a number turns age rolling off, as 0 does; the file stays open.
+  write(*logger, "steady");
+  const std::string steady = currentPath(*logger);
+  logger->setRollingFrequency(std::nan(""));
+  EXPECT_EQ(logger->rollingFrequency(), 0.0);
+  write(*logger, "still steady");
+  EXPECT_EQ(currentPath(*logger), steady);
+  EXPECT_EQ(readFile(steady), "steady\nstill steady\n");
 }
 
 TEST_F(FileLogger, SettingsChangedWhileRecordsAreQueuedApplyInOrder) {
