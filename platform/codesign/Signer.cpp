@@ -139,7 +139,11 @@ Status signFile(const std::filesystem::path& file, const SigningIdentity& identi
   std::unique_ptr<unsigned char, OpenSslMemoryFree> derOwner(der);
   if (static_cast<std::uint64_t>(derSize) > kMaxSignatureSize) return kSigningFailed;
 
-  std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX"));
+  // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about "literal" + string.
+  std::string name = ".";
+  name += target.filename().string();
+  name += ".XXXXXX";
+  std::string temporary = target.parent_path() / name;
   base::FileDescriptor out(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!out) return kFileUnwritable;
   const auto trailer = makeSignatureTrailer(static_cast<std::uint64_t>(derSize));
