@@ -73,8 +73,7 @@ class Connection::ReplySlot {
     // Once the connection has ended, nobody waits for the reply any more.
     auto c = connection_.lock();
     if (c && c->replyAbandoned()) {
-      diagnostics::contractViolation(
-          "Connection: a reply block was released without being called");
+      diagnostics::contractViolation("Connection: a reply block was released without being called");
     }
   }
   ReplySlot(const ReplySlot&) = delete;
@@ -298,8 +297,8 @@ bool Connection::readPackets(int fd, std::uint32_t events, bool onEventThread) {
   const bool hungUp =
       events & (DescriptorWatch::Hangup | DescriptorWatch::PeerClosed | DescriptorWatch::Error);
   auto buffer = receiveBuffer();
-  const auto started = onEventThread ? std::chrono::steady_clock::now()
-                                     : std::chrono::steady_clock::time_point();
+  const auto started =
+      onEventThread ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
   for (int i = 0; i < kPacketsPerWakeUp; ++i) {
     // The event thread serves every source of the process: it leaves the rest of a long burst
     // for the next report (the socket is still readable, so that comes at once).
@@ -569,6 +568,194 @@ void Connection::sendRequest(const MethodDescription& method, Value arguments,
   updateInterestLocked();
 }
 
+// --- synchronous calls --------------------------------------------------------------------------
+
+Connection::SynchronousOutcome Connection::sendSynchronousRequest(
+    const MethodDescription& method, Value arguments, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  SynchronousOutcome outcome;
+  if (role_ != Role::Client) {
+    diagnostics::contractViolation("Connection: requests are sent only on client connections");
+    outcome.error = makeError(ErrorCode::ConnectionInvalid, "Not a client connection");
+    return outcome;
+  }
+  // The caller's own descriptor of the socket, so that invalidation closing the connection's
+  // cannot hand the number to another file while the caller still polls it.
+  base::FileDescriptor own;
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::Invalidated || invalidateRequested_) {
+      outcome.error = makeError(ErrorCode::ConnectionInvalid,
+                                "The connection to " + serviceName_ + " was invalidated");
+      return outcome;
+    }
+    if (!fd_) {
+      if (auto error = connectLocked()) {
+        outcome.error = std::move(*error);
+        return outcome;
+      }
+    }
+    // The socket is the caller's only while nobody else waits on it: no calls waiting for
+    // replies, nothing queued to send, and no report being handled.
+    if (watchState_ == Watch::Armed && pending_.empty() && outbound_.empty()) {
+      own = base::FileDescriptor(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    }
+    if (own) {
+      watchState_ = Watch::Caller;
+      generation = generation_;
+      // Only hang-ups and errors wake the event thread meanwhile; its report is ignored and
+      // the socket re-armed when the caller is done.
+      armedEvents_ = 0;
+      watch_->arm(0);
+    }
+  }
+  if (!own) return sendAndWait(method, std::move(arguments), timeout);
+
+  const std::uint64_t id = nextId_.fetch_add(1, std::memory_order_relaxed);
+  auto bytes = encode(Request{id, method.selector, method.typeEncoding, std::move(arguments)});
+  bool sent = false;
+  if (bytes.size() > kMaxMessageSize) {
+    outcome.error = makeError(ErrorCode::MessageTooLarge,
+                              "Request " + method.selector + " exceeds the maximum message size");
+  } else {
+    for (;;) {
+      const ssize_t n = ::send(own.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n == static_cast<ssize_t>(bytes.size())) {
+        sent = true;
+        break;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{own.get(), POLLOUT, 0};
+        if (left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) >= 0) continue;
+        if (left.count() > 0 && errno == EINTR) continue;
+        outcome.timedOut = true;
+        break;
+      }
+      outcome.error =
+          makeError(ErrorCode::SendFailed, "Cannot send " + method.selector + " to " +
+                                               serviceName_ + ": " + base::errnoText(errno));
+      break;
+    }
+    if (sent) outcome = waitForReply(own.get(), id, deadline);
+  }
+  // Back to the event thread, with the interest of now (a caller on another thread may have
+  // queued requests meanwhile); a hang-up seen while the caller held the socket is reported
+  // again, since the socket still shows it.
+  std::lock_guard lock(mutex_);
+  if (sent && outcome.timedOut) {
+    // The reply may still come: it is dropped then, not taken for a stray packet.
+    pending_.emplace(id, Pending{[](Value) {}, nullptr});
+  }
+  if (watchState_ != Watch::Caller || generation_ != generation || !fd_) return outcome;
+  armedEvents_ = interestLocked();
+  watchState_ = Watch::Armed;
+  if (!watch_->arm(armedEvents_)) watchState_ = Watch::Idle;
+  return outcome;
+}
+
+// Reads the socket until the reply to `id` comes. Replies to calls made meanwhile on other
+// threads go to the connection's queue, in the order they came.
+Connection::SynchronousOutcome Connection::waitForReply(
+    int fd, std::uint64_t id, std::chrono::steady_clock::time_point deadline) {
+  SynchronousOutcome outcome;
+  auto buffer = receiveBuffer();
+  const auto gone = [&] {
+    std::lock_guard lock(mutex_);
+    const bool invalidated = state_ == State::Invalidated || invalidateRequested_;
+    outcome.error =
+        makeError(invalidated ? ErrorCode::ConnectionInvalid : ErrorCode::ConnectionInterrupted,
+                  "The connection to " + serviceName_ +
+                      (invalidated ? " was invalidated" : " was interrupted"));
+    return outcome;
+  };
+  const auto stray = [&] {
+    queue_->async([self = shared_from_this()] { self->interrupted(); });
+    outcome.unreadableReply = true;
+    return outcome;
+  };
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      outcome.timedOut = true;
+      return outcome;
+    }
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) return gone();
+    if (ready <= 0) continue;
+    iovec iov{buffer.data(), buffer.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return gone();
+    }
+    if (n == 0 && peerHasHungUp(fd)) return gone();
+    if ((msg.msg_flags & MSG_TRUNC) || n == 0) return stray();
+    auto message = decode(buffer.first(static_cast<std::size_t>(n)));
+    if (!message || !std::holds_alternative<Reply>(*message)) return stray();
+    auto& reply = std::get<Reply>(*message);
+    if (reply.id == id) {
+      outcome.reply = std::move(reply.arguments);
+      return outcome;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (!pending_.contains(reply.id)) return stray();
+    }
+    queue_->async([self = shared_from_this(), reply = std::move(reply)]() mutable {
+      self->handleReply(std::move(reply));
+    });
+  }
+}
+
+// The general way, for when other calls share the socket: an asynchronous call, waited for.
+Connection::SynchronousOutcome Connection::sendAndWait(const MethodDescription& method,
+                                                       Value arguments,
+                                                       std::chrono::milliseconds timeout) {
+  if (dispatch::Queue::isCurrentlyOn(*queue_)) {
+    diagnostics::contractViolation(
+        "Connection: a synchronous call on the connection's own queue would wait for itself");
+    SynchronousOutcome outcome;
+    outcome.error =
+        makeError(ErrorCode::SendFailed, "A synchronous call on the connection's queue");
+    return outcome;
+  }
+  struct Waiting {
+    std::mutex m;
+    std::condition_variable cv;
+    SynchronousOutcome outcome;
+    bool done = false;
+  };
+  auto waiting = std::make_shared<Waiting>();
+  auto finish = [waiting](auto fill) {
+    std::lock_guard lock(waiting->m);
+    if (waiting->done) return;
+    fill(waiting->outcome);
+    waiting->done = true;
+    waiting->cv.notify_all();
+  };
+  sendRequest(
+      method, std::move(arguments),
+      [finish](Value reply) { finish([&](SynchronousOutcome& o) { o.reply = std::move(reply); }); },
+      [finish](const Error& error) { finish([&](SynchronousOutcome& o) { o.error = error; }); });
+  std::unique_lock lock(waiting->m);
+  if (!waiting->cv.wait_for(lock, timeout, [&] { return waiting->done; })) {
+    waiting->done = true;  // a late outcome is dropped
+    SynchronousOutcome outcome;
+    outcome.timedOut = true;
+    return outcome;
+  }
+  return waiting->outcome;
+}
+
 // --- ending -------------------------------------------------------------------------------------
 
 void Connection::interrupted() {
@@ -582,6 +769,8 @@ void Connection::interrupted() {
 }
 
 void Connection::closeSocketLocked(ClosedSocket& into) {
+  // A synchronous caller polls its own descriptor of the socket: this wakes it.
+  if (watchState_ == Watch::Caller && fd_) ::shutdown(fd_.get(), SHUT_RDWR);
   into.fd = std::move(fd_);
   into.watch = std::move(watch_);
   watchState_ = Watch::Idle;

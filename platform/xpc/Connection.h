@@ -110,6 +110,22 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void sendRequest(const MethodDescription& method, Value arguments,
                    std::function<void(Value)> reply, std::function<void(const Error&)> onError);
 
+  // Client side: sends a request for `method` and waits on the calling thread, at most `timeout`,
+  // for its outcome. When no other call of this connection is waiting, the calling thread reads
+  // the reply from the socket itself, which spares the hand-over from the event thread (the
+  // fast path for tools that make one call at a time); otherwise the call goes the
+  // asynchronous way and is waited for. Never call it on the connection's own queue.
+  struct SynchronousOutcome {
+    std::optional<Value> reply;  // the reply's arguments
+    std::optional<Error> error;  // not delivered, or the connection ended before the reply
+    bool timedOut = false;       // neither came within `timeout`; a later reply is dropped
+    // The service answered with something that is not this call's reply (the connection's
+    // interruption handler runs too, as for any such packet).
+    bool unreadableReply = false;
+  };
+  SynchronousOutcome sendSynchronousRequest(const MethodDescription& method, Value arguments,
+                                            std::chrono::milliseconds timeout);
+
   // "<Connection 0x... service: NAME, peer pid: PID>"; the pid reads "unknown" before a client
   // connection has connected.
   std::string description() const;
@@ -137,8 +153,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   enum class Role : std::uint8_t { Service, Client };
   enum class State : std::uint8_t { Suspended, Resumed, Invalidated };
   // Who owns the descriptor's readiness: nobody (no socket, or not resumed), the event thread
-  // (armed with `armedEvents_`), or the connection's queue (handling a report; re-arms after).
-  enum class Watch : std::uint8_t { Idle, Armed, Handling };
+  // (armed with `armedEvents_`), the connection's queue (handling a report; re-arms after), or a
+  // synchronous caller reading its reply (re-arms after).
+  enum class Watch : std::uint8_t { Idle, Armed, Handling, Caller };
   enum class SendResult : std::uint8_t { Sent, Full, Failed };
   struct Pending {
     std::function<void(Value)> reply;
@@ -189,6 +206,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint32_t interestLocked() const;
   void updateInterestLocked();
   void closeSocketLocked(ClosedSocket& into);
+  SynchronousOutcome waitForReply(int fd, std::uint64_t id,
+                                  std::chrono::steady_clock::time_point deadline);
+  SynchronousOutcome sendAndWait(const MethodDescription& method, Value arguments,
+                                 std::chrono::milliseconds timeout);
 
   const Role role_;
   const std::string serviceName_;

@@ -19,12 +19,9 @@ class CoreServiceClient {
  public:
   static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
 
-  struct Outcome {
-    std::optional<platform::xpc::Value> reply;  // the reply block's arguments
-    std::optional<platform::xpc::Error> error;  // the call could not be delivered or answered
-    bool timedOut = false;                      // neither came within the time allowed
-    bool unreadableReply = false;  // what came back was not a reply (malformed, too deep...)
-  };
+  // The reply's arguments, the error that ended the call, a time-out, or a reply that was not
+  // one.
+  using Outcome = platform::xpc::Connection::SynchronousOutcome;
 
   CoreServiceClient();
   ~CoreServiceClient();
@@ -35,9 +32,6 @@ class CoreServiceClient {
   Outcome call(const platform::xpc::MethodDescription& method, std::chrono::milliseconds timeout);
 
  private:
-  struct CallState;
-  struct Current;
-  std::shared_ptr<Current> current_;  // the call in progress, shared with the connection's handlers
   std::shared_ptr<platform::xpc::Connection> connection_;
 };
 

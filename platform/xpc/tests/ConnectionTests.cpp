@@ -462,6 +462,78 @@ TEST_F(XpcConnection, AsynchronousProxyCallsAllGetTheirReply) {
   c->invalidate();
 }
 
+// Synchronous calls read their reply on the caller's thread while the socket is theirs alone,
+// and share it with asynchronous calls made meanwhile: every call gets its own reply, a late
+// reply after a time-out is dropped quietly, and a service going away ends the call at once.
+TEST_F(XpcConnection, SynchronousCallsShareTheSocketWithAsynchronousOnes) {
+  auto service = std::make_shared<EchoService>();
+  auto listener = startListener(service);
+  auto c = Connection::makeToService(kService);
+  std::atomic<int> interrupted{0};
+  c->setInterruptionHandler([&] { ++interrupted; });
+  c->resume();
+  const auto sync = [&](Value argument, std::chrono::milliseconds timeout = kDeadline) {
+    return c->sendSynchronousRequest(kEcho, Value::array({std::move(argument)}), timeout);
+  };
+  auto first = sync("first");
+  ASSERT_TRUE(first.reply);
+  EXPECT_EQ(*first.reply, Value::array({"first"}));
+
+  // 300 synchronous calls on one thread while another makes 300 asynchronous ones.
+  constexpr int kCalls = 300;
+  auto asyncReplies = std::make_shared<std::atomic<int>>(0);
+  auto proxy = c->remoteObjectProxyWithErrorHandler([](const Error&) {});
+  std::thread other([&] {
+    for (int i = 0; i < kCalls; ++i) {
+      proxy->invoke(kEcho, Value::array({i}), [asyncReplies, i](Value v) {
+        if (v == Value::array({i})) ++*asyncReplies;
+      });
+    }
+  });
+  int syncReplies = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    auto outcome = sync(std::to_string(i));
+    syncReplies += outcome.reply == Value::array({std::to_string(i)});
+  }
+  other.join();
+  EXPECT_EQ(syncReplies, kCalls);
+  EXPECT_TRUE(eventually([&] { return *asyncReplies == kCalls; })) << *asyncReplies;
+
+  // Timed out; the reply that comes later is no stray packet, and the next call is answered.
+  auto late = sync("hold", 50ms);
+  EXPECT_TRUE(late.timedOut);
+  EXPECT_FALSE(late.reply || late.error);
+  ASSERT_TRUE(eventually([&] { return service->holds == 1; }));
+  {
+    std::lock_guard lock(service->m);
+    service->held.front()(Value::array({"late"}));
+    service->held.clear();
+  }
+  auto next = sync("next");
+  EXPECT_EQ(next.reply, Value::array({"next"}));
+  EXPECT_EQ(interrupted, 0);
+  EXPECT_EQ(service->interrupted, 0);
+
+  // The service goes away while a call waits: an error at once, not a time-out.
+  std::thread ender([&] {
+    if (eventually([&] { return service->holds == 2; })) {
+      listener->invalidate();
+      for (auto& conn : service->liveConnections())
+        conn->invalidate();
+    }
+  });
+  auto ended = sync("hold");
+  ender.join();
+  ASSERT_TRUE(ended.error) << ended.timedOut;
+  EXPECT_EQ(ended.error->code, ErrorCode::ConnectionInterrupted);
+  c->invalidate();
+  auto after = sync("after");
+  ASSERT_TRUE(after.error);
+  EXPECT_EQ(after.error->code, ErrorCode::ConnectionInvalid);
+  std::lock_guard lock(service->m);
+  service->held.clear();
+}
+
 // The requirement runs on the new connection's queue, sees the peer as the kernel does, and a
 // connection it refuses never reaches the delegate; one that throws refuses too.
 TEST_F(XpcConnection, ConnectionRequirementDecidesBeforeTheDelegate) {
