@@ -61,6 +61,21 @@ int connectTo(const std::string& path) {
   return fd;
 }
 
+std::vector<std::uint8_t> requestBytes(const platform::xpc::MethodDescription& m) {
+  return platform::xpc::encode(
+      platform::xpc::Request{1, m.selector, m.typeEncoding, Value::array()});
+}
+
+bool roundTrip(int fd, const std::vector<std::uint8_t>& bytes, std::vector<char>& buf) {
+  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
+    return false;
+  return ::recv(fd, buf.data(), buf.size(), 0) > 0;
+}
+
+fs::path buildDirectory() {
+  return fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+}
+
 // A raw echo server: one epoll thread sends every packet back as it came.
 class EchoServer {
  public:
@@ -135,29 +150,56 @@ class Daemon {
     root_ = ::mkdtemp(tmpl);
     fs::create_directories(root_ / "run");
     fs::create_directories(root_ / "logs");
-    const std::string exe =
-        (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "daemon" / "coreserviced")
-            .string();
-    ::setenv("RUNTIME_DIRECTORY", (root_ / "run").c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", (root_ / "run").c_str(), 1);
-    ::setenv("LOGS_DIRECTORY", (root_ / "logs").c_str(), 1);
-    ::setenv("XDG_STATE_HOME", (root_ / "logs").c_str(), 1);
+    const std::string exe = (buildDirectory() / "daemon" / "coreserviced").string();
+    // The daemon gets its directories through its own environment, so that several daemons (one
+    // per start-up measurement) do not disturb the clients of the first one.
+    std::vector<std::string> env = environment();
+    std::vector<char*> envp;
+    for (auto& e : env)
+      envp.push_back(e.data());
+    envp.push_back(nullptr);
+    path_ = (root_ / "run" / kService).string();
+    const auto started = Clock::now();
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::execl(exe.c_str(), exe.c_str(), nullptr);
+      ::execle(exe.c_str(), exe.c_str(), nullptr, envp.data());
       ::_exit(127);
     }
-    path_ = (root_ / "run" / kService).string();
-    for (int i = 0; i < 500; ++i) {
+    // Start to first reply: connect as soon as the socket is there, and ping.
+    const auto ping = requestBytes(kPing);
+    std::vector<char> buf(platform::xpc::kMaxMessageSize);
+    while (Clock::now() - started < std::chrono::seconds(10)) {
       int fd = connectTo(path_);
-      if (fd >= 0) {
-        ::close(fd);
+      if (fd < 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        continue;
+      }
+      const bool answered = roundTrip(fd, ping, buf);
+      ::close(fd);
+      if (answered) {
+        startToFirstReply_ = Clock::now() - started;
+        ++pingsAtStart_;
         return;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::fprintf(stderr, "ipc_bench: the daemon at %s did not come up\n", exe.c_str());
     std::exit(1);
+  }
+  // The variables that place the daemon's socket and logs in this daemon's directories.
+  std::vector<std::string> environment() const {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      std::string_view v(*e);
+      if (!v.starts_with("RUNTIME_DIRECTORY=") && !v.starts_with("XDG_RUNTIME_DIR=") &&
+          !v.starts_with("LOGS_DIRECTORY=") && !v.starts_with("XDG_STATE_HOME=")) {
+        env.emplace_back(v);
+      }
+    }
+    env.push_back("RUNTIME_DIRECTORY=" + (root_ / "run").string());
+    env.push_back("XDG_RUNTIME_DIR=" + (root_ / "run").string());
+    env.push_back("LOGS_DIRECTORY=" + (root_ / "logs").string());
+    env.push_back("XDG_STATE_HOME=" + (root_ / "logs").string());
+    return env;
   }
   // Stops the daemon (its exit flushes the log) and counts its lines containing `needle`.
   long stopAndCount(const std::string& needle) {
@@ -182,31 +224,35 @@ class Daemon {
   }
   const std::string& path() const { return path_; }
   pid_t pid() const { return pid_; }
+  // Points this process's clients (the library's connections, the tool) at this daemon.
+  void exportEnvironment() const {
+    for (const std::string& e : environment()) {
+      const auto eq = e.find('=');
+      ::setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+    }
+  }
+  Clock::duration startToFirstReply() const { return startToFirstReply_; }
+  long pingsAtStart() const { return pingsAtStart_; }
 
  private:
   fs::path root_;
   std::string path_;
   pid_t pid_ = -1;
+  Clock::duration startToFirstReply_{};
+  long pingsAtStart_ = 0;
 };
 
 EchoServer* gEcho = nullptr;
 Daemon* gDaemon = nullptr;
 std::atomic<long> gPingsSent{0}, gStatusSent{0};
 
-std::vector<std::uint8_t> requestBytes(const platform::xpc::MethodDescription& m) {
-  return platform::xpc::encode(
-      platform::xpc::Request{1, m.selector, m.typeEncoding, Value::array()});
-}
-
-bool roundTrip(int fd, const std::vector<std::uint8_t>& bytes, std::vector<char>& buf) {
-  if (::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size()))
-    return false;
-  return ::recv(fd, buf.data(), buf.size(), 0) > 0;
-}
-
 void reportPercentiles(benchmark::State& state, std::vector<double>& us) {
   if (us.empty()) return;
   std::sort(us.begin(), us.end());
+  double sum = 0;
+  for (double u : us)
+    sum += u;
+  state.counters["avg_us"] = sum / static_cast<double>(us.size());
   state.counters["p50_us"] = us[us.size() / 2];
   state.counters["p99_us"] = us[std::min(us.size() - 1, us.size() * 99 / 100)];
 }
@@ -264,6 +310,72 @@ void BM_Daemon_Ping_Latency_XpcClient(benchmark::State& state) {
   c->invalidate();
 }
 
+// The same ping as a synchronous call, the way the tool makes it: the calling thread reads
+// its reply from the socket itself.
+void BM_Daemon_Ping_Latency_XpcClientSync(benchmark::State& state) {
+  auto c = platform::xpc::Connection::makeToService(kService);
+  c->resume();
+  std::vector<double> us;
+  us.reserve(static_cast<std::size_t>(state.max_iterations));
+  for (auto _ : state) {
+    auto t0 = Clock::now();
+    auto outcome = c->sendSynchronousRequest(kPing, Value::array(), std::chrono::seconds(5));
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    if (!outcome.reply) state.SkipWithError("no reply");
+  }
+  gPingsSent += static_cast<long>(state.iterations());
+  reportPercentiles(state, us);
+  c->invalidate();
+}
+
+// The whole tool, as a user runs it: `coreservicectl ping -c 20000 -i 0`, its own average (the
+// "rtt min/avg/max/mdev" line), to compare with the raw echo's avg_us above.
+void BM_Tool_PingFlood(benchmark::State& state) {
+  constexpr long kCount = 20000;
+  const std::string command =
+      (buildDirectory() / "tools" / "coreservicectl" / "coreservicectl").string() + " ping -c " +
+      std::to_string(kCount) + " -i 0";
+  for (auto _ : state) {
+    FILE* out = ::popen(command.c_str(), "r");
+    if (!out) return state.SkipWithError("cannot run coreservicectl");
+    double min = 0, avg = 0, max = 0, mdev = 0;
+    bool summary = false;
+    std::vector<double> times;
+    times.reserve(kCount);
+    char line[256];
+    while (std::fgets(line, sizeof line, out)) {
+      long seq = 0;
+      double ms = 0;
+      if (std::sscanf(line, "reply from %*s seq=%ld time=%lf ms", &seq, &ms) == 2) {
+        times.push_back(ms);
+      }
+      summary = summary || std::sscanf(line, "rtt min/avg/max/mdev = %lf/%lf/%lf/%lf ms", &min,
+                                       &avg, &max, &mdev) == 4;
+    }
+    if (::pclose(out) != 0 || !summary || times.size() != kCount) {
+      return state.SkipWithError("coreservicectl ping failed");
+    }
+    gPingsSent += kCount;
+    std::sort(times.begin(), times.end());
+    state.counters["avg_us"] = avg * 1000.0;
+    state.counters["p50_us"] = times[times.size() / 2] * 1000.0;
+    state.counters["mdev_us"] = mdev * 1000.0;
+  }
+}
+
+// From the daemon's start (fork) to the first ping reply, each time a fresh daemon.
+void BM_Daemon_StartToFirstReply(benchmark::State& state) {
+  std::vector<double> ms;
+  for (auto _ : state) {
+    Daemon fresh;
+    ms.push_back(std::chrono::duration<double, std::milli>(fresh.startToFirstReply()).count());
+    state.SetIterationTime(ms.back() / 1000.0);
+  }
+  std::sort(ms.begin(), ms.end());
+  state.counters["median_ms"] = ms[ms.size() / 2];
+  state.counters["max_ms"] = ms.back();
+}
+
 // Throughput: every benchmark thread is one client with its own connection.
 void throughput(benchmark::State& state, const std::string& path, std::atomic<long>* sent) {
   int fd = connectTo(path);
@@ -291,6 +403,12 @@ BENCHMARK(BM_RawEcho_Latency)->Iterations(20000);
 BENCHMARK(BM_Daemon_Ping_Latency)->Iterations(20000);
 BENCHMARK(BM_Daemon_GetStatus_Latency)->Iterations(20000);
 BENCHMARK(BM_Daemon_Ping_Latency_XpcClient)->Iterations(10000);
+BENCHMARK(BM_Daemon_Ping_Latency_XpcClientSync)->Iterations(10000);
+BENCHMARK(BM_Tool_PingFlood)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Daemon_StartToFirstReply)
+    ->Iterations(9)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RawEcho_Throughput)
     ->Threads(1)
     ->Threads(8)
@@ -308,6 +426,8 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   Daemon daemon;
+  daemon.exportEnvironment();
+  gPingsSent += daemon.pingsAtStart();
   EchoServer echo(fs::path(daemon.path()).parent_path() / "raw-echo");
   gDaemon = &daemon;
   gEcho = &echo;
