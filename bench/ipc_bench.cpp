@@ -33,6 +33,7 @@
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
+#include "platform/xpc/SynchronousOutcome.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
+#include "platform/xpc/SynchronousOutcome.h"
 
 namespace platform::xpc {
 

@@ -114,15 +114,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // for its outcome. When no other call of this connection is waiting, the calling thread reads
   // the reply from the socket itself, which spares the hand-over from the event thread (the
   // fast path for tools that make one call at a time); otherwise the call goes the
-  // asynchronous way and is waited for. Never call it on the connection's own queue.
-  struct SynchronousOutcome {
-    std::optional<Value> reply;  // the reply's arguments
-    std::optional<Error> error;  // not delivered, or the connection ended before the reply
-    bool timedOut = false;       // neither came within `timeout`; a later reply is dropped
-    // The service answered with something that is not this call's reply (the connection's
-    // interruption handler runs too, as for any such packet).
-    bool unreadableReply = false;
-  };
+  // asynchronous way and is waited for. Never call it on the connection's own queue. The
+  // outcome is defined in SynchronousOutcome.h (it holds a value, so it needs Message.h).
+  struct SynchronousOutcome;
   SynchronousOutcome sendSynchronousRequest(const MethodDescription& method, Value arguments,
                                             std::chrono::milliseconds timeout);
 

@@ -12,6 +12,7 @@
 #include "platform/xpc/Error.h"
 #include "platform/xpc/Interface.h"
 #include "platform/xpc/Message.h"
+#include "platform/xpc/SynchronousOutcome.h"
 
 namespace coreservicectl {
 

@@ -31,6 +31,7 @@
 #include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
+#include "platform/xpc/SynchronousOutcome.h"
 #include "platform/xpc/UserConnectionLimit.h"
 #include "testsupport/Eventually.h"
 
