@@ -238,7 +238,12 @@ bool Connection::startWatchingLocked() {
 void Connection::onReadiness(std::uint32_t events) {
   {
     std::lock_guard lock(mutex_);
-    if (watchState_ != Watch::Armed) return;
+    if (watchState_ != Watch::Armed && watchState_ != Watch::Held) {
+      // A synchronous caller holds the socket: it sees what happened itself, and the watch is
+      // armed again when it is done.
+      if (watchState_ == Watch::Caller) reportedWhileCaller_ = true;
+      return;
+    }
     watchState_ = Watch::Handling;
     pendingEvents_ |= events;
   }
@@ -260,7 +265,12 @@ std::uint32_t Connection::interestLocked() const {
 }
 
 void Connection::updateInterestLocked() {
-  if (watchState_ != Watch::Armed || !watch_) return;
+  if (!watch_) return;
+  if (watchState_ == Watch::Held) {
+    watchState_ = Watch::Armed;  // an asynchronous call takes the socket back from the callers
+  } else if (watchState_ != Watch::Armed) {
+    return;
+  }
   const std::uint32_t wanted = interestLocked();
   if (wanted == armedEvents_) return;
   armedEvents_ = wanted;
@@ -542,6 +552,7 @@ void Connection::sendRequest(const MethodDescription& method, Value arguments,
     switch (sendLocked(bytes)) {
       case SendResult::Sent:
         pending_.emplace(id, Pending{std::move(reply), onError});
+        updateInterestLocked();
         return;
       case SendResult::Failed: {
         int err = errno;
@@ -580,9 +591,7 @@ Connection::SynchronousOutcome Connection::sendSynchronousRequest(
     outcome.error = makeError(ErrorCode::ConnectionInvalid, "Not a client connection");
     return outcome;
   }
-  // The caller's own descriptor of the socket, so that invalidation closing the connection's
-  // cannot hand the number to another file while the caller still polls it.
-  base::FileDescriptor own;
+  std::shared_ptr<base::FileDescriptor> own;
   std::uint64_t generation = 0;
   {
     std::lock_guard lock(mutex_);
@@ -599,16 +608,24 @@ Connection::SynchronousOutcome Connection::sendSynchronousRequest(
     }
     // The socket is the caller's only while nobody else waits on it: no calls waiting for
     // replies, nothing queued to send, and no report being handled.
-    if (watchState_ == Watch::Armed && pending_.empty() && outbound_.empty()) {
-      own = base::FileDescriptor(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    if ((watchState_ == Watch::Armed || watchState_ == Watch::Held) && pending_.empty() &&
+        outbound_.empty()) {
+      if (!callerFd_) {
+        base::FileDescriptor dup(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+        if (dup) callerFd_ = std::make_shared<base::FileDescriptor>(std::move(dup));
+      }
+      own = callerFd_;
     }
     if (own) {
-      watchState_ = Watch::Caller;
-      generation = generation_;
       // Only hang-ups and errors wake the event thread meanwhile; its report is ignored and
-      // the socket re-armed when the caller is done.
-      armedEvents_ = 0;
-      watch_->arm(0);
+      // the socket re-armed when the caller is done. Held, the watch is so armed already.
+      if (watchState_ == Watch::Armed) {
+        armedEvents_ = 0;
+        watch_->arm(0);
+      }
+      watchState_ = Watch::Caller;
+      reportedWhileCaller_ = false;
+      generation = generation_;
     }
   }
   if (!own) return sendAndWait(method, std::move(arguments), timeout);
@@ -621,7 +638,8 @@ Connection::SynchronousOutcome Connection::sendSynchronousRequest(
                               "Request " + method.selector + " exceeds the maximum message size");
   } else {
     for (;;) {
-      const ssize_t n = ::send(own.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n =
+          ::send(own->get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n == static_cast<ssize_t>(bytes.size())) {
         sent = true;
         break;
@@ -630,7 +648,7 @@ Connection::SynchronousOutcome Connection::sendSynchronousRequest(
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd p{own.get(), POLLOUT, 0};
+        pollfd p{own->get(), POLLOUT, 0};
         if (left.count() > 0 && ::poll(&p, 1, static_cast<int>(left.count())) >= 0) continue;
         if (left.count() > 0 && errno == EINTR) continue;
         outcome.timedOut = true;
@@ -641,17 +659,23 @@ Connection::SynchronousOutcome Connection::sendSynchronousRequest(
                                                serviceName_ + ": " + base::errnoText(errno));
       break;
     }
-    if (sent) outcome = waitForReply(own.get(), id, deadline);
+    if (sent) outcome = waitForReply(own->get(), id, deadline);
   }
-  // Back to the event thread, with the interest of now (a caller on another thread may have
-  // queued requests meanwhile); a hang-up seen while the caller held the socket is reported
-  // again, since the socket still shows it.
+  // Done. The socket goes back to the event thread, with the interest of now, when a caller on
+  // another thread has made calls meanwhile or something happened (a hang-up seen while the
+  // caller held the socket is reported again, since the socket still shows it).
   std::lock_guard lock(mutex_);
   if (sent && outcome.timedOut) {
     // The reply may still come: it is dropped then, not taken for a stray packet.
     pending_.emplace(id, Pending{[](Value) {}, nullptr});
   }
   if (watchState_ != Watch::Caller || generation_ != generation || !fd_) return outcome;
+  // Otherwise it stays with the synchronous callers, the watch armed for hang-ups as it is.
+  if (!reportedWhileCaller_ && pending_.empty() && outbound_.empty() && !outcome.error &&
+      !outcome.unreadableReply) {
+    watchState_ = Watch::Held;
+    return outcome;
+  }
   armedEvents_ = interestLocked();
   watchState_ = Watch::Armed;
   if (!watch_->arm(armedEvents_)) watchState_ = Watch::Idle;
@@ -772,6 +796,7 @@ void Connection::interrupted() {
 void Connection::closeSocketLocked(ClosedSocket& into) {
   // A synchronous caller polls its own descriptor of the socket: this wakes it.
   if (watchState_ == Watch::Caller && fd_) ::shutdown(fd_.get(), SHUT_RDWR);
+  callerFd_.reset();  // a caller still polling keeps its descriptor until it returns
   into.fd = std::move(fd_);
   into.watch = std::move(watch_);
   watchState_ = Watch::Idle;

@@ -147,9 +147,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   enum class Role : std::uint8_t { Service, Client };
   enum class State : std::uint8_t { Suspended, Resumed, Invalidated };
   // Who owns the descriptor's readiness: nobody (no socket, or not resumed), the event thread
-  // (armed with `armedEvents_`), the connection's queue (handling a report; re-arms after), or a
-  // synchronous caller reading its reply (re-arms after).
-  enum class Watch : std::uint8_t { Idle, Armed, Handling, Caller };
+  // (armed with `armedEvents_`), the connection's queue (handling a report; re-arms after), a
+  // synchronous caller reading its reply, or nobody between synchronous calls (Held: armed for
+  // hang-ups only, so that a tool making one call after the other re-arms nothing per call; an
+  // asynchronous call or a hang-up gives the socket back to the event thread).
+  enum class Watch : std::uint8_t { Idle, Armed, Handling, Caller, Held };
   enum class SendResult : std::uint8_t { Sent, Full, Failed };
   struct Pending {
     std::function<void(Value)> reply;
@@ -221,6 +223,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::uint32_t armedEvents_ = 0;
   std::uint32_t pendingEvents_ = 0;
   std::uint64_t generation_ = 0;  // client: counts the sockets this connection has had
+  // Synchronous callers poll their own descriptor of the socket, made once per socket: closing
+  // the connection's cannot hand the number to another file while a caller still polls it.
+  std::shared_ptr<base::FileDescriptor> callerFd_;
+  bool reportedWhileCaller_ = false;  // a hang-up or error came while a caller held the socket
   std::deque<Packet> outbound_;
   std::size_t outstanding_ = 0;  // service: calls read whose reply the socket has not taken
   std::function<void()> invalidationHandler_;

@@ -515,6 +515,19 @@ TEST_F(XpcConnection, SynchronousCallsShareTheSocketWithAsynchronousOnes) {
   EXPECT_EQ(interrupted, 0);
   EXPECT_EQ(service->interrupted, 0);
 
+  // Between synchronous calls the socket stays theirs: an asynchronous call alone is still
+  // answered, and the service going away while no call waits is still noticed at once.
+  auto alone = std::make_shared<std::atomic<bool>>(false);
+  ASSERT_EQ(sync("held").reply, Value::array({"held"}));
+  proxy->invoke(kEcho, Value::array({"alone"}), [alone](Value v) {
+    if (v == Value::array({"alone"})) *alone = true;
+  });
+  EXPECT_TRUE(eventually([&] { return alone->load(); }));
+  ASSERT_EQ(sync("again").reply, Value::array({"again"}));
+  for (auto& conn : service->liveConnections())
+    conn->invalidate();
+  EXPECT_TRUE(eventually([&] { return interrupted == 1; })) << interrupted;
+
   // The service goes away while a call waits: an error at once, not a time-out.
   std::thread ender([&] {
     if (eventually([&] { return service->holds == 2; })) {
