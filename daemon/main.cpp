@@ -3,8 +3,6 @@
 // stops listening and exits with status 0. Its only options are --help and --version; anything
 // else on its command line is a usage error (status 2) rather than something to start despite.
 
-#include <systemd/sd-daemon.h>
-
 #include <sys/resource.h>
 
 #include <csignal>
@@ -17,6 +15,7 @@
 #include "daemon/CoreServiceDaemon.h"
 #include "daemon/DaemonLog.h"
 #include "daemon/DaemonLogSetup.h"
+#include "daemon/ServiceManager.h"
 #include "logging/DDCrashFlush.h"
 #include "logging/DDFileLogger.h"
 #include "logging/DDLog.h"
@@ -70,7 +69,7 @@ void initLogs() {
 // What both signal handlers do once they have logged: stop listening and exit. The log is not
 // flushed here: exit() runs the dispatcher's exit handler, which flushes every logger.
 [[noreturn]] void invalidateListenerAndExit(const std::weak_ptr<CoreServiceDaemon>& weakDaemon) {
-  ::sd_notify(0, "STOPPING=1");
+  notifyServiceManager("STOPPING=1");
   if (auto d = weakDaemon.lock(); d && d->listener) d->listener->invalidate();
   if (auto d = weakDaemon.lock()) d->listener.reset();
   std::exit(0);
@@ -152,6 +151,6 @@ int main(int argc, char** argv) {
   // Under systemd (Type=notify) the service counts as started from here: the listener is
   // resumed, so a client told the service is up is answered. Without NOTIFY_SOCKET this does
   // nothing.
-  ::sd_notify(0, "READY=1");
+  notifyServiceManager("READY=1");
   platform::dispatch::dispatchMain();
 }

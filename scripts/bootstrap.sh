@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libspdlog-dev          # benchmark peer only
   # libraries the code links
-  libsystemd-dev         # sd-daemon (socket activation, readiness), sd-journal, sd-bus
+  libsystemd-dev         # sd-journal, sd-bus
   libsqlite3-dev         # settings domains
   nlohmann-json3-dev     # JSON rule of confidential text, IPC wire encoding
   liburiparser-dev       # URL rule of confidential text, query items

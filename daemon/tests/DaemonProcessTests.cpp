@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -789,29 +790,39 @@ TEST_F(DaemonProcess, StaleSocketIsReplacedAndASocketFromTheServiceManagerIsUsed
 }
 
 // Under systemd the daemon reports readiness on NOTIFY_SOCKET: once READY=1 is sent the service
-// answers at the first try, and STOPPING=1 comes when it is told to stop.
+// answers at the first try, and STOPPING=1 comes when it is told to stop. The socket may be a
+// path or an abstract name ("@name"), whose length is exactly what is written.
 TEST_F(DaemonProcess, ReadinessAndStoppingAreReportedToTheServiceManager) {
-  const std::string notifyPath = (root_ / "notify").string();
-  const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(notify, 0);
-  const sockaddr_un addr = addressOf(notifyPath);
-  ASSERT_EQ(::bind(notify, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-  const auto nextMessage = [&] {
-    pollfd p{notify, POLLIN, 0};
-    char buffer[256];
-    if (::poll(&p, 1, 20000) != 1) return std::string("(nothing within 20 s)");
-    const ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
-    return n < 0 ? std::string("(recv failed)") : std::string(buffer, static_cast<size_t>(n));
-  };
-  env_.push_back("NOTIFY_SOCKET=" + notifyPath);
-  Child& d = startDaemon();
-  EXPECT_EQ(nextMessage(), "READY=1") << d.errText();
-  EXPECT_TRUE(pingOnce(socket_, 1));
-  ::kill(d.pid(), SIGTERM);
-  EXPECT_EQ(nextMessage(), "STOPPING=1");
-  const auto f = d.wait();
-  EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 0) << f.status << " " << f.err;
-  ::close(notify);
+  const std::string abstractName = "@coreserviced-test-notify-" + std::to_string(::getpid());
+  for (const std::string& name : {(root_ / "notify").string(), abstractName}) {
+    SCOPED_TRACE(name);
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(notify, 0);
+    sockaddr_un addr = addressOf(name);
+    socklen_t size = sizeof addr;
+    if (name[0] == '@') {
+      addr.sun_path[0] = '\0';
+      size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    }
+    ASSERT_EQ(::bind(notify, reinterpret_cast<const sockaddr*>(&addr), size), 0);
+    const auto nextMessage = [&] {
+      pollfd p{notify, POLLIN, 0};
+      char buffer[256];
+      if (::poll(&p, 1, 20000) != 1) return std::string("(nothing within 20 s)");
+      const ssize_t n = ::recv(notify, buffer, sizeof buffer, 0);
+      return n < 0 ? std::string("(recv failed)") : std::string(buffer, static_cast<size_t>(n));
+    };
+    env_.push_back("NOTIFY_SOCKET=" + name);
+    Child& d = startDaemon();
+    env_.pop_back();
+    EXPECT_EQ(nextMessage(), "READY=1") << d.errText();
+    EXPECT_TRUE(pingOnce(socket_, 1));
+    ::kill(d.pid(), SIGTERM);
+    EXPECT_EQ(nextMessage(), "STOPPING=1");
+    const auto f = d.wait();
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 0) << f.status << " " << f.err;
+    ::close(notify);
+  }
 }
 
 // A second daemon finds the service taken and says so on standard error: with the journal's

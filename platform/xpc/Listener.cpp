@@ -5,13 +5,16 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 
 #include "platform/base/ErrnoText.h"
 #include "platform/diagnostics/Diagnostics.h"
@@ -31,6 +34,60 @@ sockaddr_un addressFor(const std::string& path) {
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path.data(), path.size());
   return addr;
+}
+
+// The first descriptor the service manager passes; the others follow it.
+constexpr int kFirstPassedDescriptor = 3;
+
+// How many descriptors the service manager passed to this process: LISTEN_FDS of them, from
+// kFirstPassedDescriptor on, when LISTEN_PID names this process (a child that inherited the
+// variables was not meant). The variables are removed either way so that no child of ours takes
+// the descriptors for its own, and the descriptors are closed on exec.
+int takePassedDescriptorCount() {
+  const auto number = [](const char* name) -> long {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return -1;
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    return (errno != 0 || *end != '\0' || value < 0) ? -1 : value;
+  };
+  const long pid = number("LISTEN_PID");
+  long count = number("LISTEN_FDS");
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  if (pid != static_cast<long>(::getpid()) || count <= 0) return 0;
+  count = std::min<long>(count, INT_MAX - kFirstPassedDescriptor);
+  for (int fd = kFirstPassedDescriptor; fd < kFirstPassedDescriptor + count; ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags >= 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+  return static_cast<int>(count);
+}
+
+// The path a listening local sequential-packet socket is bound to ("" when it has none, or an
+// abstract name); nothing when `fd` is not such a socket.
+std::optional<std::string> listeningSequentialPacketPath(int fd) {
+  int value = 0;
+  socklen_t size = sizeof value;
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &value, &size) != 0 || value != AF_UNIX) {
+    return std::nullopt;
+  }
+  size = sizeof value;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &value, &size) != 0 || value != SOCK_SEQPACKET) {
+    return std::nullopt;
+  }
+  size = sizeof value;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &value, &size) != 0 || value == 0) {
+    return std::nullopt;
+  }
+  sockaddr_un addr{};
+  socklen_t len = sizeof addr;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return std::nullopt;
+  if (len <= offsetof(sockaddr_un, sun_path) || addr.sun_path[0] == '\0') return std::string();
+  return std::string(addr.sun_path,
+                     ::strnlen(addr.sun_path, len - offsetof(sockaddr_un, sun_path)));
 }
 
 // True when something accepts connections on the socket at `path`.
@@ -147,31 +204,31 @@ std::optional<Error> Listener::resume() {
 // The service manager may pass the listening socket (socket activation). Take the one bound to
 // our path, or the only listening sequential-packet socket passed when none matches by path.
 bool Listener::takePassedSocketLocked() {
-  int n = sd_listen_fds(/*unset_environment=*/1);
+  const int n = takePassedDescriptorCount();
   if (n <= 0) return false;
-  std::string path = socketPathForService(serviceName_);
-  int chosen = -1;
+  const std::string path = socketPathForService(serviceName_);
+  int matching = -1;
+  int last = -1;
+  std::string lastPath;
   int candidates = 0;
-  int lastCandidate = -1;
-  for (int fd = SD_LISTEN_FDS_START; fd < SD_LISTEN_FDS_START + n; ++fd) {
-    if (sd_is_socket_unix(fd, SOCK_SEQPACKET, 1, nullptr, 0) <= 0) continue;
+  for (int fd = kFirstPassedDescriptor; fd < kFirstPassedDescriptor + n; ++fd) {
+    auto bound = listeningSequentialPacketPath(fd);
+    if (!bound) continue;
     ++candidates;
-    lastCandidate = fd;
-    if (!path.empty() && sd_is_socket_unix(fd, SOCK_SEQPACKET, 1, path.c_str(), 0) > 0) {
-      chosen = fd;
-    }
+    if (matching < 0 && !path.empty() && *bound == path) matching = fd;
+    last = fd;
+    lastPath = std::move(*bound);
   }
-  if (chosen < 0 && candidates == 1) chosen = lastCandidate;
+  // Another socket than ours is taken only when it is the only one passed.
+  const int chosen = matching >= 0 ? matching : (candidates == 1 ? last : -1);
   if (chosen < 0) return false;
-  ::fcntl(chosen, F_SETFD, FD_CLOEXEC);
   ::fcntl(chosen, F_SETFL, ::fcntl(chosen, F_GETFL) | O_NONBLOCK);
   fd_.reset(chosen);
   activated_ = true;
-  sockaddr_un addr{};
-  socklen_t len = sizeof addr;
-  if (::getsockname(chosen, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
-      len > offsetof(sockaddr_un, sun_path) && addr.sun_path[0] != '\0') {
-    path_.assign(addr.sun_path, ::strnlen(addr.sun_path, sizeof addr.sun_path));
+  if (matching >= 0) {
+    path_ = path;
+  } else if (!lastPath.empty()) {
+    path_ = std::move(lastPath);
   }
   return true;
 }
