@@ -22,6 +22,7 @@
 #include "platform/base/NoDestructor.h"
 #include "platform/bundle/InfoDictionary.h"
 #include "platform/cli/CommandLine.h"
+#include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 
@@ -141,8 +142,10 @@ int main(int argc, char** argv) {
   fileLogger() = makeDaemonFileLogger();
   initLogs();
   // A daemon that crashes still leaves the lines it had logged in its files: they tell why.
+  // Failing to arm that is the daemon's own trouble, not an event of the service: it goes to the
+  // diagnostic channel, and the log files keep only the service's own messages.
   if (!DDCrashFlush::install())
-    CSLogWarn("main()", "The crash-safe log flush could not be installed");
+    platform::diagnostics::report("coreserviced: the crash-safe log flush could not be installed");
   installSignalHandlers();
   // The listener has said why on standard error (another instance serving already, most
   // likely); a daemon that cannot serve has nothing to do.
