@@ -448,7 +448,10 @@ TEST_F(XpcConnection, AsynchronousProxyCallsAllGetTheirReply) {
   auto errors = std::make_shared<std::atomic<int>>(0);
   auto proxy = c->remoteObjectProxyWithErrorHandler([errors](const Error&) { ++*errors; });
   // As fast as the caller can make them; then calls to a method that works 1 ms each.
-  for (const auto& [calls, argument] : {std::pair{2000, Value(1)}, std::pair{200, Value("slow")}}) {
+  // Named copies, not structured bindings: clang 14 cannot capture those in a lambda.
+  for (const auto& round : {std::pair{2000, Value(1)}, std::pair{200, Value("slow")}}) {
+    const int calls = round.first;
+    const Value argument = round.second;
     auto replies = std::make_shared<std::atomic<int>>(0);
     for (int i = 0; i < calls; ++i) {
       proxy->invoke(kEcho, Value::array({argument}), [replies, argument](Value v) {
