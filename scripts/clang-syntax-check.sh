@@ -29,11 +29,15 @@ for entry in json.load(open(sys.argv[1])):
     if args and args[0].endswith("ccache"):
         args = args[1:]
     # A precompiled header is only read, never built, by a syntax check: its header is included
-    # as text instead (the "-Xclang -include -Xclang <header>" that comes with it stays).
+    # as text instead (the "-Xclang -include -Xclang <header>" that comes with it stays), and the
+    # command that would build it only checks the header (emitting it would write it to stdout,
+    # its -o being dropped below).
     i = 0
     while i < len(args):
         if args[i:i + 2] == ["-Xclang", "-include-pch"]:
             del args[i:i + 4]
+        elif args[i:i + 2] == ["-Xclang", "-emit-pch"]:
+            del args[i:i + 2]
         else:
             i += 1
     out, skip = [], False
