@@ -18,8 +18,10 @@ CodeResult copyGuestOfConnection(const xpc::Connection& connection) {
 
 void setConnectionCodeSigningRequirement(xpc::Listener& listener, const std::string& requirement,
                                          Verifier& verifier) {
-  auto [syntax, parsed] = createRequirementWithString(requirement);
-  std::shared_ptr<const Requirement> shared = std::move(parsed);
+  // Named members, not structured bindings: clang 14 cannot capture those in a lambda.
+  RequirementResult parsed = createRequirementWithString(requirement);
+  const Status syntax = parsed.status;
+  std::shared_ptr<const Requirement> shared = std::move(parsed.requirement);
   listener.setConnectionRequirement([shared, syntax, &verifier](xpc::Connection& connection) {
     Status status = syntax;
     if (shared) {

@@ -73,12 +73,14 @@ int reuse(char** argv) {
   std::printf("reused %d\n", static_cast<int>(second));
 
   Verifier verifier(argv[1]);
-  auto [syntax, requirement] = createRequirementWithString(
+  // Named members, not structured bindings: clang 14 cannot capture those in a lambda.
+  const RequirementResult parsed = createRequirementWithString(
       "anchor apple generic and certificate leaf[subject.OU] = \"QX7TZ4PD2M\"");
-  if (syntax != kSuccess) return 5;
+  if (parsed.status != kSuccess) return 5;
+  const Requirement* requirement = parsed.requirement.get();
   const auto statusOf = [&](GuestAttributes attributes) {
     auto [status, code] = copyGuestWithAttributes(attributes);
-    return status != kSuccess ? status : verifier.checkValidity(*code, requirement.get());
+    return status != kSuccess ? status : verifier.checkValidity(*code, requirement);
   };
   std::printf("with pidfd: %d\n", statusOf({first, pidfd.get()}));
   std::printf("with start time: %d\n", statusOf({first, -1, *startTime}));
