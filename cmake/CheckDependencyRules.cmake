@@ -4,11 +4,10 @@
 # The layers, lowest first. A folder may include the headers of, and link, only folders on a
 # lower line; folders on the same line are independent of each other. A subfolder listed on its
 # own (logging/sqlite) is a layer of its own; any other subfolder belongs to its parent. Tests
-# (a tests/ folder anywhere in a folder) may also use testsupport and the test helpers of their
-# own folder or of a lower one; benchmarks may use those test helpers too; nothing else may. A
-# target compiles only sources of its own folder (and the build helpers in cmake/): code of
-# another folder is linked as that folder's library. Every folder with C++ sources must be listed
-# here.
+# (a tests/ or testing/ folder anywhere in a folder) may also use testsupport and the test helpers
+# of their own folder or of a lower one; benchmarks may use those too; nothing else may. A target
+# compiles only sources of its own folder (and the build helpers in cmake/): code of another folder
+# is linked as that folder's library. Every folder with C++ sources must be listed here.
 cmake_minimum_required(VERSION 3.25)
 
 set(LAYERS
@@ -42,8 +41,8 @@ foreach(line IN LISTS LAYERS)
 endforeach()
 
 # The layer a path (a file, a header as included, or a target's folder) belongs to: the longest
-# listed folder it lies in. Sets <out>_folder (empty when none) and <out>_test (in a tests/ folder
-# of that folder or of one of its subfolders).
+# listed folder it lies in. Sets <out>_folder (empty when none) and <out>_test (in a tests/ or
+# testing/ folder of that folder or of one of its subfolders).
 function(layer_of path out)
   set(best "")
   foreach(f IN LISTS folders)
@@ -54,7 +53,7 @@ function(layer_of path out)
     endif()
   endforeach()
   set(test FALSE)
-  if(best AND path MATCHES "^${best}/(.+/)?tests(/|$)")
+  if(best AND path MATCHES "^${best}/(.+/)?test(s|ing)(/|$)")
     set(test TRUE)
   endif()
   set(${out}_folder "${best}" PARENT_SCOPE)
@@ -73,8 +72,10 @@ function(allowed from from_test to to_test out)
   elseif(from STREQUAL to)
     set(ok TRUE)
   elseif(to STREQUAL "testsupport")
-    # Test helpers serve tests only.
-    set(ok ${from_test})
+    # Test helpers serve tests, and the benchmarks that run beside them, only.
+    if(from_test OR from STREQUAL "bench")
+      set(ok TRUE)
+    endif()
   elseif(rank_${to} LESS rank_${from})
     set(ok TRUE)
   endif()

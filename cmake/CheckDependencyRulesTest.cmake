@@ -65,7 +65,6 @@ set(expected
   [[SharedUtils/tests/ATests.cpp includes "tools/coreservicectl/tests/ToolProcess.h" (test headers of tools serve only the tests of it and of higher folders)]]
   [[tools/coreservicectl/main.cpp includes "daemon/CoreServiceProtocol.h" (tools may not use daemon)]]
   [[platform/dispatch/tests/QueueTests.cpp includes "logging/tests/LogTestSupport.h" (test headers of logging serve only the tests of it and of higher folders)]]
-  [[bench/queue_bench.cpp includes "testsupport/Eventually.h" (bench may not use testsupport)]]
   [[target platform_dispatch (platform/dispatch) compiles platform/dispatch/tests/Helper.cpp: test code in a library or program]]
   [[target ToolTests (tools) compiles SharedUtils/tests/Local.cpp: link a library of it instead]]
   [[newfacility: not in the layer order (add it to LAYERS in cmake/CheckDependencyRules.cmake)]]

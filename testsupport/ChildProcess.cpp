@@ -9,8 +9,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <tuple>
 #include <utility>
+
+#include "platform/base/ErrnoText.h"
 
 extern char** environ;
 
@@ -44,9 +47,21 @@ pid_t spawn(const std::vector<std::string>& words, Pipe& in, Pipe& out, Pipe& er
   posix_spawn_file_actions_adddup2(&actions, in.read.get(), STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
+  // The child starts with no signal blocked and SIGPIPE at its default, whatever the calling
+  // thread blocks (the dispatch layer's threads block every signal) and whatever runProcess set.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   in.read.reset();
   out.write.reset();
   err.write.reset();
@@ -101,6 +116,18 @@ ProcessRun runProcess(const std::vector<std::string>& argv, const std::string& i
   const int status = reap(pid);
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
+}
+
+CommandResult runShell(const std::string& command) {
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {-1, "popen: " + platform::base::errnoText(errno)};
+  CommandResult result;
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe))
+    result.output += buffer;
+  const int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
 }
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {

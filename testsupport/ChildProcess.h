@@ -15,9 +15,17 @@ struct ProcessRun {
   std::string err;
 };
 
-// Runs `argv` (argv[0] is the program's path) and feeds it `input` while draining both outputs, so
-// that neither side can block the other; a program that stops reading early is no failure.
+// Runs `argv` (argv[0] is the program, looked up in PATH without a slash) and feeds it `input`
+// while draining both outputs, so that neither side can block the other; a program that stops
+// reading early is no failure.
 ProcessRun runProcess(const std::vector<std::string>& argv, const std::string& input = "");
+
+struct CommandResult {
+  int status = -1;     // exit status: 127 when a program is missing, -1 when it did not exit
+  std::string output;  // standard output and error together
+};
+// Runs `command` through the shell.
+CommandResult runShell(const std::string& command);
 
 // The program running in the background, its standard output and error read as they come.
 class BackgroundProcess {
@@ -31,6 +39,7 @@ class BackgroundProcess {
   // that stream read so far.
   std::string outUntil(const std::string& text) { return readUntil(out_, outText_, text); }
   std::string errUntil(const std::string& text) { return readUntil(err_, errText_, text); }
+  int pid() const { return pid_; }  // -1 once waited for, or when it could not be started
   void signal(int signo);
   int wait();  // the wait status
 

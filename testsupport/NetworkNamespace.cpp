@@ -16,45 +16,33 @@
 
 namespace testsupport {
 
-namespace {
-
-// Runs `command` through the shell and returns its exit status (127 when a program is missing)
-// and everything it printed.
-std::pair<int, std::string> runShell(const std::string& command) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return {-1, platform::base::errnoText(errno)};
-  std::string output;
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe))
-    output += buffer;
-  const int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
-}
-
-// Runs the lines as `ip` commands, in order, and stops at the first that fails. Starting a process
-// costs far more than the change it makes, so a run of plain lines goes to one `ip -batch -`; a
-// line with options of its own ("-6 route ...") cannot be batched and runs alone.
-std::pair<int, std::string> runIp(const std::vector<std::string>& lines) {
+// Starting a process costs far more than the change it makes (a tenth of a second on a loaded
+// machine), hence one `ip -batch -` for a run of plain lines.
+CommandResult runIp(const std::vector<std::string>& lines, const std::string& options) {
   std::string batch;
-  const auto flush = [&batch]() -> std::pair<int, std::string> {
+  const auto flush = [&]() -> CommandResult {
     if (batch.empty()) return {0, {}};
     // Grouped, so that runShell's redirection covers the whole here-document.
-    return runShell("{ ip -batch - <<'END_OF_LINES'\n" + std::exchange(batch, {}) +
-                    "END_OF_LINES\n}");
+    auto result = runShell("{ ip " + options + " -batch - <<'END_OF_LINES'\n" +
+                           std::exchange(batch, {}) + "END_OF_LINES\n}");
+    if (result.status != 0) result.output = "ip: " + result.output;
+    return result;
   };
   for (const auto& line : lines) {
     if (!line.starts_with("-")) {
       batch += line + "\n";
       continue;
     }
-    if (auto result = flush(); result.first != 0) return result;
-    if (auto [status, output] = runShell("ip " + line); status != 0)
-      return {status, "ip " + line + ": " + output};
+    if (auto result = flush(); result.status != 0) return result;
+    if (auto result = runShell("ip " + line); result.status != 0) {
+      result.output = "ip " + line + ": " + result.output;
+      return result;
+    }
   }
-  return flush();
+  auto result = flush();
+  if (result.status == 0) result.output.clear();
+  return result;
 }
-
-}  // namespace
 
 NamespaceRun runInNewNamespaces(int cloneFlags, const std::vector<std::string>& ipCommands,
                                 const std::function<void()>& body) {

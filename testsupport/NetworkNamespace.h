@@ -6,7 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/ChildProcess.h"
+
 namespace testsupport {
+
+// Runs each line as the arguments of `ip` (with `options`), in order, a run of plain lines in one
+// process; stops at the first that fails and returns what it printed, after what failed (status 0
+// and no output when all succeeded). A line with options of its own ("-6 route ...") runs alone.
+CommandResult runIp(const std::vector<std::string>& lines, const std::string& options = "");
 
 struct NamespaceRun {
   std::string skipReason;  // the namespaces could not be made here: not root, no support

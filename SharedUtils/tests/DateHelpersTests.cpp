@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 #include <unicode/locid.h>
 
-#include <array>
 #include <climits>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "testsupport/ChildProcess.h"
 
 namespace sharedutils {
 namespace {
@@ -83,13 +82,7 @@ TEST(DateHelpersTests, NoSeparatorsFollowsTheCurrentLocaleWithoutGrouping) {
 
 std::string runProbe(std::string_view lang) {
   const std::string command = "env -i LANG=" + std::string(lang) + " TZ=UTC " DATEHELPERS_PROBE;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  if (!pipe) return "popen failed";
-  std::string out;
-  std::array<char, 256> buffer{};
-  while (std::fgets(buffer.data(), buffer.size(), pipe.get()))
-    out += buffer.data();
-  return out;
+  return ::testsupport::runShell(command).output;
 }
 
 // The shared date formatter is made once per process, so each locale runs in its own process.

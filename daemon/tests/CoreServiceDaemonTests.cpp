@@ -9,6 +9,7 @@
 #include "daemon/CoreServiceDaemon.h"
 #include "logging/DDLog.h"
 #include "logging/DDLogFrontEnd.h"
+#include "logging/tests/LogTestSupport.h"
 #include "platform/xpc/Message.h"
 #include "platform/xpc/RemoteObjectProxy.h"
 #include "platform/xpc/ServiceAddress.h"
@@ -18,24 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using platform::xpc::Connection;
 using platform::xpc::Value;
-
-class CapturingLogger : public DDLogger {
- public:
-  void logMessage(const DDLogMessagePtr& message) override {
-    std::lock_guard lock(m_);
-    records_.push_back(message);
-  }
-  DDLogFormatterPtr logFormatter() override { return nullptr; }
-  void setLogFormatter(DDLogFormatterPtr) override {}
-  std::vector<DDLogMessagePtr> records() {
-    std::lock_guard lock(m_);
-    return records_;
-  }
-
- private:
-  std::mutex m_;
-  std::vector<DDLogMessagePtr> records_;
-};
 
 std::optional<Value> callSync(const std::shared_ptr<Connection>& c,
                               const platform::xpc::MethodDescription& method) {
@@ -64,9 +47,6 @@ double now() {
 class CoreServiceDaemonTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/csd-test-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(tmpl));
-    dir_ = tmpl;
     ::setenv("RUNTIME_DIRECTORY", dir_.c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
     DDLog::sharedInstance()->addLogger(logger_);
@@ -74,34 +54,29 @@ class CoreServiceDaemonTest : public ::testing::Test {
   void TearDown() override {
     DDLog::sharedInstance()->removeLogger(logger_);
     DDLog::sharedInstance()->flushLog();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   // The captured records once `count` of them are there (or whatever came within the deadline).
   std::vector<DDLogMessagePtr> recordsWhen(std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
+    logtest::eventually([&] {
       DDLog::sharedInstance()->flushLog();
-      if (logger_->records().size() >= count) break;
-      std::this_thread::sleep_for(5ms);
-    }
+      return logger_->records().size() >= count;
+    });
     return logger_->records();
   }
   // Waits until the daemon's teardown has been logged. A test whose daemon is still tearing down
   // when it ends would hand its last records to the next test's logger.
   bool teardownLogged() {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
+    return logtest::eventually([&] {
       DDLog::sharedInstance()->flushLog();
       for (const auto& r : logger_->records())
         if (r->message() == "CoreServiceDaemon deinitialized, listener invalidated") return true;
-      std::this_thread::sleep_for(5ms);
-    }
-    return false;
+      return false;
+    });
   }
 
-  std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
-  std::string dir_;
+  std::shared_ptr<logtest::RecordingLogger> logger_ = std::make_shared<logtest::RecordingLogger>();
+  logtest::TempDir directory_{"csd-test"};
+  std::string dir_ = directory_.path().string();
 };
 
 TEST_F(CoreServiceDaemonTest, ServesPingAndStatusAndLogsEveryStepThenItsTeardown) {

@@ -23,6 +23,8 @@
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Message.h"
 #include "testsupport/Eventually.h"
+#include "testsupport/FileContents.h"
+#include "testsupport/TemporaryDirectory.h"
 
 namespace {
 
@@ -30,18 +32,13 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::xpc::Value;
 using testsupport::eventually;
+using testsupport::readFile;
 
 const std::string kDaemonPath = CORESERVICED_PATH;
 const std::string kCtlPath = CORESERVICECTL_PATH;
 const std::string kService(coreservice::kServiceName);
 const std::string kAccepted = "] Accepted new XPC connection: ";
 const std::string kInvalidated = "] XPC connection invalidated: ";
-
-std::string readFile(const fs::path& p) {
-  std::stringstream ss;
-  ss << std::ifstream(p, std::ios::binary).rdbuf();
-  return ss.str();
-}
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> out;
@@ -214,9 +211,6 @@ class Child {
 class DaemonProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/coreserviced-test-XXXXXX";
-    ASSERT_TRUE(::mkdtemp(tmpl));
-    root_ = tmpl;
     for (const char* d : {"run", "logs", "state", "out"})
       fs::create_directories(root_ / d);
     // The daemon runs as whoever runs the test: point both the system and the user variables
@@ -229,11 +223,7 @@ class DaemonProcess : public ::testing::Test {
             "PATH=/usr/bin:/bin"};
     socket_ = (root_ / "run" / kService).string();
   }
-  void TearDown() override {
-    children_.clear();
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  void TearDown() override { children_.clear(); }
 
   Child& start(std::vector<std::string> argv, int fd3 = -1, rlim_t nofile = 0, rlim_t stack = 0) {
     children_.push_back(std::make_unique<Child>(argv, env_, root_ / "out", fd3, nofile, stack));
@@ -295,7 +285,8 @@ class DaemonProcess : public ::testing::Test {
         << lines.back();
   }
 
-  fs::path root_;
+  testsupport::TemporaryDirectory directory_{"coreserviced-test"};
+  fs::path root_ = directory_.path();
   std::vector<std::string> env_;
   std::string socket_;
   std::vector<std::unique_ptr<Child>> children_;

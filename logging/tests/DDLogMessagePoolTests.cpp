@@ -10,6 +10,7 @@
 #include "logging/DDAbstractLogger.h"
 #include "logging/DDLogFrontEnd.h"
 #include "logging/DDLogMessage.h"
+#include "logging/tests/LogTestSupport.h"
 
 namespace {
 
@@ -80,22 +81,6 @@ TEST(DDLogMessagePool, TransientTextsAreCopiedWhateverTheirLength) {
   }
 }
 
-class Capture : public DDAbstractLogger {
- public:
-  void logMessage(const DDLogMessagePtr& m) override {
-    std::lock_guard lock(m_);
-    texts_.emplace_back(m->message());
-  }
-  std::vector<std::string> texts() const {
-    std::lock_guard lock(m_);
-    return texts_;
-  }
-
- private:
-  mutable std::mutex m_;
-  std::vector<std::string> texts_;
-};
-
 // An argument whose description logs while the outer text is being formatted: each call's text
 // must end up in its own record.
 class Chatty : public DDLogObject {
@@ -113,13 +98,13 @@ class Chatty : public DDLogObject {
 
 TEST(DDLogMessagePool, NestedFormattingKeepsBothTexts) {
   auto log = std::make_shared<DDLog>();
-  auto capture = std::make_shared<Capture>();
+  auto capture = std::make_shared<logtest::RecordingLogger>();
   log->addLogger(capture);
   DDLogObjectPtr chatty = std::make_shared<Chatty>(log);
   _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log, "outer [%@] %@ end",
                 std::string(100, 'o'), chatty);
   log->flushLog();
-  const auto texts = capture->texts();
+  const auto texts = capture->messages();
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], "inner " + std::string(150, 'i') + " 7");
   EXPECT_EQ(texts[1], "outer [" + std::string(100, 'o') + "] chatty end");
@@ -137,7 +122,7 @@ struct LateLogger {
 
 TEST(DDLogMessagePool, LoggingFromALateThreadLocalDestructorIsSafe) {
   auto log = std::make_shared<DDLog>();
-  auto capture = std::make_shared<Capture>();
+  auto capture = std::make_shared<logtest::RecordingLogger>();
   log->addLogger(capture);
   std::thread([&] {
     thread_local LateLogger late;
@@ -146,7 +131,7 @@ TEST(DDLogMessagePool, LoggingFromALateThreadLocalDestructorIsSafe) {
                   std::string(100, 'e'));
   }).join();
   log->flushLog();
-  const auto texts = capture->texts();
+  const auto texts = capture->messages();
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_EQ(texts[0], "early " + std::string(100, 'e'));
   EXPECT_EQ(texts[1], "late " + std::string(100, 'l') + " 42");

@@ -7,10 +7,7 @@
 // Must be made while the process has a single thread (a mount namespace is per thread; threads
 // started later inherit it), i.e. first thing in a child run of the test binary.
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -18,9 +15,11 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "testsupport/ChildProcess.h"
 #include "testsupport/Eventually.h"
 
 namespace journaltest {
@@ -54,10 +53,10 @@ class JournalSandbox {
       error_ = "cannot mount the private /run and /var/log";
       return;
     }
-    char* argv[] = {const_cast<char*>(kJournald), nullptr};
-    if (::posix_spawn(&journald_, kJournald, nullptr, nullptr, argv, environ) != 0) {
+    journald_ =
+        std::make_unique<testsupport::BackgroundProcess>(std::vector<std::string>{kJournald});
+    if (journald_->pid() < 0) {
       error_ = std::string("cannot start ") + kJournald;
-      journald_ = -1;
       return;
     }
     if (!testsupport::eventually(
@@ -65,15 +64,6 @@ class JournalSandbox {
       error_ = "journald did not open its socket";
     }
   }
-  ~JournalSandbox() {
-    if (journald_ > 0) {
-      ::kill(journald_, SIGTERM);
-      int status = 0;
-      ::waitpid(journald_, &status, 0);
-    }
-  }
-  JournalSandbox(const JournalSandbox&) = delete;
-  JournalSandbox& operator=(const JournalSandbox&) = delete;
 
   // Empty when the sandbox is ready, else why not.
   const std::string& error() const { return error_; }
@@ -123,7 +113,7 @@ class JournalSandbox {
     return out;
   }
 
-  pid_t journald_ = -1;
+  std::unique_ptr<testsupport::BackgroundProcess> journald_;  // stopped with the sandbox
   std::string error_;
 };
 

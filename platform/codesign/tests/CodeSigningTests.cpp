@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -17,6 +19,7 @@
 #include "platform/codesign/Signer.h"
 #include "platform/codesign/Verifier.h"
 #include "platform/codesign/tests/CodesignTestSupport.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/Eventually.h"
 #include "testsupport/FileContents.h"
 #include "testsupport/TemporaryDirectory.h"
@@ -24,7 +27,7 @@
 namespace platform::codesign {
 namespace {
 
-using codesign_test::Child;
+using Child = testsupport::BackgroundProcess;
 using codesign_test::LeafOptions;
 using TempDir = testsupport::TemporaryDirectory;
 using codesign_test::TestAuthority;
@@ -233,8 +236,8 @@ TEST_F(CodeSigning, SignedProgramRunsAndSigningAgainReplacesTheSignature) {
   EXPECT_EQ(layout.contentSize, original);
   EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms::owner_all);
 
-  Child child(file, {});
-  int status = child.reap();
+  Child child({file.string()});
+  int status = child.wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
@@ -325,7 +328,7 @@ pid_t pidfdOpen(pid_t pid) {
 
 TEST_F(CodeSigning, ARunningProcessIsCheckedThroughTheExecutableItRuns) {
   auto file = signedProgram("peer");
-  Child child(file, {"600"});
+  Child child({file.string(), "600"});
   base::FileDescriptor pidfd(pidfdOpen(child.pid()));
   ASSERT_TRUE(pidfd);
 
@@ -346,7 +349,7 @@ TEST_F(CodeSigning, ARunningProcessIsCheckedThroughTheExecutableItRuns) {
     EXPECT_EQ(verifier_.checkValidity(*code, requirement_.get()), kSuccess);
   }
 
-  Child other("/bin/sleep", {"600"});
+  Child other({"/bin/sleep", "600"});
   base::FileDescriptor otherPidfd(pidfdOpen(other.pid()));
   int pipeFds[2];
   ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
@@ -379,7 +382,7 @@ TEST_F(CodeSigning, AProcessThatExecsAnotherProgramIsCheckedAsTheNewOne) {
   // The shell waits for a line on the pipe, then replaces itself with the unsigned program.
   const std::string script =
       "read line <&" + std::to_string(readEnd.get()) + "; exec '" + target.string() + "' 600";
-  Child child(shell, {"-c", script});
+  Child child({shell.string(), "-c", script});
   readEnd.reset();
   base::FileDescriptor pidfd(pidfdOpen(child.pid()));
   ASSERT_TRUE(pidfd);
@@ -400,8 +403,8 @@ TEST_F(CodeSigning, AProcessThatExecsAnotherProgramIsCheckedAsTheNewOne) {
 
 TEST_F(CodeSigning, AProcessThatHasExitedIsNeverLookedUp) {
   auto file = signedProgram("peer");
-  Child zombie(file, {"600"});
-  Child reaped(file, {"600"});
+  Child zombie({file.string(), "600"});
+  Child reaped({file.string(), "600"});
   base::FileDescriptor zombieFd(pidfdOpen(zombie.pid()));
   base::FileDescriptor reapedFd(pidfdOpen(reaped.pid()));
   ASSERT_TRUE(zombieFd && reapedFd);
@@ -412,7 +415,7 @@ TEST_F(CodeSigning, AProcessThatHasExitedIsNeverLookedUp) {
   ASSERT_NE(zombieStart, 0u);
   ::kill(zombie.pid(), SIGKILL);
   ::kill(reapedPid, SIGKILL);
-  reaped.reap();
+  reaped.wait();
   // A pidfd turns readable once its process has exited; the zombie is not reaped yet.
   pollfd p{zombieFd.get(), POLLIN, 0};
   ASSERT_EQ(::poll(&p, 1, 60000), 1);
@@ -430,16 +433,8 @@ TEST_F(CodeSigning, AProcessThatHasExitedIsNeverLookedUp) {
 // What the lookup probe prints when run in a private pid namespace with `args`; empty when it
 // cannot run there.
 std::string probeInPidNamespace(const std::string& args) {
-  const std::string command =
-      "unshare --pid --fork --mount-proc '" GUEST_LOOKUP_PROBE "' " + args + " 2>&1";
-  std::string output;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe))
-      output += buffer;
-    ::pclose(pipe);
-  }
-  return output;
+  return testsupport::runShell("unshare --pid --fork --mount-proc '" GUEST_LOOKUP_PROBE "' " + args)
+      .output;
 }
 
 // The attack: a process connects, exits, and its identifier goes to a process that passes the

@@ -1,10 +1,8 @@
 // Several processes on one domain: the writers are separate executables, as they are in use.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -13,60 +11,18 @@
 #include "platform/defaults/Domain.h"
 #include "platform/defaults/tests/DefaultsTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
-
-extern char** environ;
+#include "testsupport/ChildProcess.h"
 
 namespace platform::defaults {
 namespace {
 
 using namespace testing;
 
-// A running writer process; its standard output and error share one pipe.
-class Writer {
- public:
-  explicit Writer(std::vector<std::string> args) {
-    args.insert(args.begin(), DEFAULTS_TEST_WRITER);
-    std::vector<char*> argv;
-    for (auto& a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int out[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 2);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    out_ = out[0];
-  }
-  ~Writer() {
-    if (pid_ > 0) kill(pid_, SIGKILL);
-    wait();
-    close(out_);
-  }
-  // Reads the output until `text` has appeared or the pipe closes; returns all that was read.
-  std::string readUntil(const std::string& text = "\x01") {
-    char buf[256];
-    for (ssize_t n; got_.find(text) == std::string::npos && (n = read(out_, buf, sizeof buf)) > 0;)
-      got_.append(buf, static_cast<std::size_t>(n));
-    return got_;
-  }
-  void kill9() { kill(pid_, SIGKILL); }
-  // Waits for the exit; returns the wait status.
-  int wait() {
-    int status = 0;
-    if (pid_ > 0) waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string got_;
-};
+// A writer process, running the test writer with `args`.
+std::unique_ptr<testsupport::BackgroundProcess> writer(std::vector<std::string> args) {
+  args.insert(args.begin(), DEFAULTS_TEST_WRITER);
+  return std::make_unique<testsupport::BackgroundProcess>(args);
+}
 
 bool integrityOk(const std::filesystem::path& db) {
   sqlite3* conn = nullptr;
@@ -88,12 +44,11 @@ TEST(DomainProcesses, ConcurrentWritersLoseNoUpdateAndObserversHearTheLastOne) {
   ASSERT_TRUE(d->isAvailable());
   ChangeLog log;
   const auto id = d->addObserver("counter", log.observer());
-  std::vector<std::unique_ptr<Writer>> writers;
+  std::vector<std::unique_ptr<testsupport::BackgroundProcess>> writers;
   for (int i = 0; i < kProcesses; ++i) {
-    writers.push_back(std::make_unique<Writer>(std::vector<std::string>{
-        "increment", dir.path().string(), "counter", std::to_string(kEach)}));
-    writers.push_back(std::make_unique<Writer>(std::vector<std::string>{
-        "fill", dir.path().string(), "p" + std::to_string(i) + "_", std::to_string(kEach)}));
+    writers.push_back(writer({"increment", dir.path().string(), "counter", std::to_string(kEach)}));
+    writers.push_back(writer(
+        {"fill", dir.path().string(), "p" + std::to_string(i) + "_", std::to_string(kEach)}));
   }
   // Two threads of this process, on two connections, write too while the others run.
   const auto increment = [](const std::shared_ptr<Domain>& domain) {
@@ -108,7 +63,7 @@ TEST(DomainProcesses, ConcurrentWritersLoseNoUpdateAndObserversHearTheLastOne) {
   second.join();
   for (auto& w : writers) {
     const int status = w->wait();
-    const auto output = w->readUntil();
+    const auto output = w->outUntil("\x01") + w->errUntil("\x01");  // all, to the end
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(output, "") << "a busy or locked database surfaced";
   }
@@ -129,15 +84,15 @@ TEST(DomainProcesses, WriterKilledMidTransactionLeavesAReadableDomain) {
   ASSERT_TRUE(d->set("kept", Value("before")));
   {
     // Killed while holding the write lock with an uncommitted row.
-    Writer holder({"hold", dir.path().string(), "uncommitted"});
-    ASSERT_NE(holder.readUntil("holding").find("holding"), std::string::npos);
-    holder.kill9();
+    const auto holder = writer({"hold", dir.path().string(), "uncommitted"});
+    ASSERT_NE(holder->outUntil("holding").find("holding"), std::string::npos);
+    holder->signal(SIGKILL);
   }
   {
     // Killed at an arbitrary point of a stream of writes.
-    Writer looper({"loop", dir.path().string(), "loop"});
+    const auto looper = writer({"loop", dir.path().string(), "loop"});
     ASSERT_TRUE(eventually([&] { return d->object("loop").has_value(); }));
-    looper.kill9();
+    looper->signal(SIGKILL);
   }
   diagnostics::ScopedCapture capture;
   auto reopened = Domain::open("d", dir.path());

@@ -1,11 +1,7 @@
 #include "platform/network/DnsConfiguration.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -19,6 +15,7 @@
 #include <vector>
 
 #include "platform/network/tests/NetworkSandbox.h"
+#include "testsupport/ChildProcess.h"
 
 namespace platform::network {
 namespace {
@@ -150,31 +147,19 @@ class PrivateSystemBus {
                           << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                              "<allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
                              "<allow receive_sender=\"*\"/></policy></busconfig>";
-    const std::string configArgument = "--config-file=" + config.string();
-    const char* argv[] = {"dbus-daemon", configArgument.c_str(), "--nofork", "--nopidfile",
-                          nullptr};
-    // Its complaints (it cannot raise its descriptor limit in here) are of no interest.
-    posix_spawn_file_actions_t quiet;
-    posix_spawn_file_actions_init(&quiet);
-    posix_spawn_file_actions_addopen(&quiet, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    if (posix_spawnp(&pid_, "dbus-daemon", &quiet, nullptr, const_cast<char**>(argv), environ) != 0)
-      pid_ = -1;
-    posix_spawn_file_actions_destroy(&quiet);
-    for (int i = 0; pid_ > 0 && i < 2000 && !std::filesystem::exists(testing::systemBusSocket());
-         ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    daemon_ = std::make_unique<::testsupport::BackgroundProcess>(
+        std::vector<std::string>{"dbus-daemon", "--config-file=" + config.string(), "--nofork",
+                                 "--nopidfile", "--print-address=1"});
+    daemon_->outUntil("\n");  // printed once it listens
   }
   ~PrivateSystemBus() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    daemon_.reset();
     std::filesystem::remove(testing::systemBusSocket());
   }
-  bool running() const { return pid_ > 0 && std::filesystem::exists(testing::systemBusSocket()); }
+  bool running() const { return std::filesystem::exists(testing::systemBusSocket()); }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<::testsupport::BackgroundProcess> daemon_;
 };
 
 TEST(DnsConfigurationTest, ResolvedIsAskedWhileItRunsAndResolvConfOtherwise) {

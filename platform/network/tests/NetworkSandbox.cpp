@@ -7,10 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <utility>
 #include <vector>
 
 #include "platform/base/ErrnoText.h"
@@ -85,61 +83,6 @@ std::filesystem::path systemBusSocket() {
   return directory() / "system_bus_socket";
 }
 
-CommandResult shell(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    result.output = failure("popen");
-    return result;
-  }
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe))
-    result.output += buffer;
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-namespace {
-
-// Runs `ip -batch` on the lines, which stops at the first that fails. Starting a process costs far
-// more than any change it makes (a tenth of a second on a loaded machine), hence one for many
-// lines.
-CommandResult ipBatch(const std::string& options, const std::vector<std::string>& lines) {
-  // Grouped, so that what shell() appends redirects the whole group and not the last line.
-  std::string command = "{ ip " + options + " -batch - <<'END_OF_LINES'\n";
-  for (const auto& line : lines)
-    command += line + "\n";
-  return shell(command + "END_OF_LINES\n}");
-}
-
-}  // namespace
-
-CommandResult ip(std::initializer_list<std::string> lines) {
-  // A line with options of its own ("-6 route ...") cannot go into a batch: it runs alone.
-  std::vector<std::string> batch;
-  const auto flush = [&batch]() -> CommandResult {
-    if (batch.empty()) return {0, {}};
-    auto result = ipBatch("", std::exchange(batch, {}));
-    if (result.status != 0) result.output = "ip: " + result.output;
-    return result;
-  };
-  for (const auto& line : lines) {
-    if (!line.starts_with("-")) {
-      batch.push_back(line);
-      continue;
-    }
-    if (auto result = flush(); result.status != 0) return result;
-    auto result = shell("ip " + line);
-    if (result.status != 0) {
-      result.output = "ip " + line + ": " + result.output;
-      return result;
-    }
-  }
-  if (auto result = flush(); result.status != 0) return result;
-  return {0, {}};
-}
-
 void resetNetwork() {
   // sysfs is the sandbox's own, so it lists the sandbox's interfaces. A pair's second end may
   // already be gone with the first: -force goes on past that.
@@ -151,7 +94,7 @@ void resetNetwork() {
   }
   lines.push_back("route flush table main");
   lines.push_back("link set lo down");
-  ipBatch("-force", lines);
+  ::testsupport::runIp(lines, "-force");
   shell("ip -6 route flush table main");
   setResolvConf("");
 }

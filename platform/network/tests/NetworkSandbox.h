@@ -12,8 +12,10 @@
 // Needs root; elsewhere sandboxUnavailableReason() says why and tests skip.
 
 #include <filesystem>
-#include <initializer_list>
 #include <string>
+#include <vector>
+
+#include "testsupport/NetworkNamespace.h"
 
 namespace platform::network::testing {
 
@@ -26,15 +28,13 @@ const std::filesystem::path& sandboxDirectory();
 // The socket path the system bus address of the sandbox names.
 std::filesystem::path systemBusSocket();
 
-struct CommandResult {
-  int status = -1;     // exit status, -1 when the command did not run or exit normally
-  std::string output;  // standard output and error together
-};
-// Runs `command` through the shell.
-CommandResult shell(const std::string& command);
-// Runs each line as the arguments of `ip`, in order, many lines to one process; stops at the
-// first that fails and returns what it printed (status 0 and no output when all succeeded).
-CommandResult ip(std::initializer_list<std::string> lines);
+using ::testsupport::CommandResult;
+inline CommandResult shell(const std::string& command) {
+  return ::testsupport::runShell(command);
+}
+inline CommandResult ip(const std::vector<std::string>& lines) {
+  return ::testsupport::runIp(lines);
+}
 
 // Brings the sandbox's network back to how it started: only the loopback interface, down, and
 // no routes in the main tables. Also empties the sandbox's resolv.conf.

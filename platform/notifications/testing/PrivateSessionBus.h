@@ -3,10 +3,13 @@
 // owns, with no service activation (nothing on the host can be started on it) and a policy that
 // lets every connection own any name. Tests point the code under test at address().
 
-#include <sys/types.h>
-
 #include <filesystem>
+#include <memory>
 #include <string>
+
+namespace testsupport {
+class BackgroundProcess;
+}
 
 namespace platform::notifications::testing {
 
@@ -22,7 +25,7 @@ class PrivateSessionBus {
   // The address for the given directory, whether a daemon runs there or not.
   static std::string addressFor(const std::filesystem::path& directory);
 
-  bool running() const { return pid_ > 0; }
+  bool running() const { return daemon_ != nullptr; }
   const std::string& failure() const { return failure_; }
   const std::string& address() const { return address_; }
   // Kills the daemon, waits for it and removes its socket: every connection to it has seen it go
@@ -31,7 +34,7 @@ class PrivateSessionBus {
 
  private:
   std::filesystem::path socket_;
-  pid_t pid_ = -1;
+  std::unique_ptr<::testsupport::BackgroundProcess> daemon_;
   std::string address_;
   std::string failure_;
 };

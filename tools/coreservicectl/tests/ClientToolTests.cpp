@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -24,7 +23,6 @@
 #include "contract/CoreServiceContract.h"
 #include "platform/base/FileDescriptor.h"
 #include "platform/xpc/Message.h"
-#include "testsupport/NetworkNamespace.h"
 #include "testsupport/TemporaryDirectory.h"
 #include "tools/coreservicectl/tests/ToolProcess.h"
 
@@ -70,25 +68,6 @@ TEST(ClientToolTests, HostPrintsTheFourIdentityValuesAsTextAndAsJSON) {
                                     {"macAddress", MacUtils::getMACAddress()},
                                     {"deviceName", MacUtils::getDeviceName()},
                                     {"defaultGateway", orNull(gateway)}}));
-}
-
-TEST(ClientToolTests, HostReportsTheGatewayOfTheNamespaceItRunsIn) {
-  testsupport::ToolRun run;
-  CS_RUN_IN_NAMESPACES_OR_SKIP(CLONE_NEWNET,
-                               (std::vector<std::string>{
-                                   "link add en0 type veth peer name px0",
-                                   "addr add 10.1.0.2/24 dev en0",
-                                   "link set px0 up",
-                                   "link set en0 up",
-                                   "route add default via 10.1.0.1 dev en0",
-                               }),
-                               [&] {
-                                 run = runTool({"host", "--json"});
-                               });
-  ASSERT_EQ(run.exitStatus, 0) << run.err;
-  const auto object = nlohmann::json::parse(run.out, nullptr, false);
-  ASSERT_TRUE(object.is_object()) << run.out;
-  EXPECT_EQ(object.value("defaultGateway", nlohmann::json()), "10.1.0.1");
 }
 
 TEST(ClientToolTests, ConfidentializeMasksEachLineAndKeepsLineEndings) {
@@ -347,15 +326,13 @@ TEST(ClientToolTests, StatusAndPingHoldUpAgainstAHostileService) {
   EXPECT_EQ(run.out,
             "{\"daemon\":\"run\\u001b[2J\\u202eok\\u007f\\u00e9\",\"timestamp\":86400.5}\n");
 
-  // Replies of the wrong shape, or no reply at all, fail with status 1 and one line.
+  // Replies of the wrong shape, or no reply at all, fail with status 1 and one line (the decoder's
+  // own refusals of hostile packets are the message tests' business).
   struct Case {
     const char* what;
     HostileService::Answer answer;
     std::string error;
   };
-  std::vector<std::uint8_t> deep = {0xa2, 0x62, 'i', 'd', 0x01, 0x65, 'r', 'e', 'p', 'l', 'y'};
-  deep.insert(deep.end(), 60000, 0x81);
-  deep.push_back(0x80);
   const std::string unexpected = "coreservicectl: unexpected status reply: ";
   const std::string unreadable =
       "coreservicectl: the CoreService daemon sent a reply that could not be read\n";
@@ -374,12 +351,6 @@ TEST(ClientToolTests, StatusAndPingHoldUpAgainstAHostileService) {
          return replyWith(id, Value::array({1, 2}));
        },
        unexpected + "[1,2]\n"},
-      {"60,000 nested arrays", [&](std::uint64_t) { return deep; }, unreadable},
-      {"an array header of 2^63-1",
-       [](std::uint64_t) {
-         return std::vector<std::uint8_t>{0x9b, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-       },
-       unreadable},
       {"a reply to another call",
        [](std::uint64_t id) { return replyWith(id + 1, Value::array()); }, unreadable},
   };
