@@ -93,6 +93,9 @@ void resetNetwork() {
     if (name != "lo") lines.push_back("link del " + name);
   }
   lines.push_back("route flush table main");
+  // What a test added to the loopback interface goes too; bringing it up again gives it back its
+  // own 127.0.0.1 and ::1.
+  lines.push_back("addr flush dev lo");
   lines.push_back("link set lo down");
   ::testsupport::runIp(lines, "-force");
   shell("ip -6 route flush table main");
