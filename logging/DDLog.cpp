@@ -8,6 +8,7 @@
 
 #include "platform/base/NoDestructor.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "platform/dispatch/TrackedItem.h"
 
 namespace {
 
@@ -213,28 +214,7 @@ void DDLog::log(bool asynchronous, DDLogMessagePtr message) {
 void DDLog::queueLogMessage(DDLogMessagePtr message, bool asynchronously) {
   if (!message) return;
   if (asynchronously) {
-    const std::size_t cost = queuedCost(*message);
-    if (queuedBytes_.fetch_add(cost, std::memory_order_relaxed) + cost > maximumQueuedBytes_) {
-      queuedBytes_.fetch_sub(cost, std::memory_order_relaxed);
-      if (droppedRecords_.fetch_add(1, std::memory_order_relaxed) == 0) {
-        platform::diagnostics::report(
-            "DDLog: the logging queue is full; records are dropped until the loggers catch up");
-      }
-      return;
-    }
-    if (droppedRecords_.load(std::memory_order_relaxed) != 0) {
-      if (const auto dropped = droppedRecords_.exchange(0, std::memory_order_relaxed)) {
-        queueDroppedRecordsWarning(dropped);
-      }
-    }
-    // The shared instance is never destroyed: its items need not take a reference, which saves
-    // every logging thread an atomic increment on one shared counter.
-    std::shared_ptr<DDLog> keepAlive = immortal_ ? nullptr : shared_from_this();
-    loggingQueue()->async(
-        [self = this, keepAlive = std::move(keepAlive), message = std::move(message), cost] {
-          self->lt_log(message);
-          self->queuedBytes_.fetch_sub(cost, std::memory_order_relaxed);
-        });
+    appendToBatch(std::move(message));
   } else if (isOnLoggingQueue()) {
     lt_log(message);
   } else {
@@ -246,16 +226,87 @@ std::size_t DDLog::queuedCost(const DDLogMessage& message) {
   return dd_detail::kRecordBlockSize + message.message().size() + message.messageFormat().size();
 }
 
-void DDLog::queueDroppedRecordsWarning(std::uint64_t dropped) {
-  // Not counted against the bound: it stands for records that were not queued.
-  std::string text = "DDLog: " + std::to_string(dropped) +
-                     " records were dropped while the logging queue was full";
-  auto warning = DDLogMessage::create(
-      DDLogText(std::move(text)), DDLogLevel::all, DDLogFlag::warning, 0, DDLogText(__FILE__),
-      DDLogText("queueLogMessage"), __LINE__, nullptr, 0, std::nullopt);
-  std::shared_ptr<DDLog> keepAlive = immortal_ ? nullptr : shared_from_this();
-  loggingQueue()->async([self = this, keepAlive = std::move(keepAlive),
-                         warning = std::move(warning)] { self->lt_log(warning); });
+struct DDLog::Batch {
+  std::vector<DDLogMessagePtr> records;  // in the order they were appended
+  std::size_t bytes = 0;                 // what they count against the bound
+};
+
+void DDLog::appendToBatch(DDLogMessagePtr message) {
+  const std::size_t cost = queuedCost(*message);
+  bool firstDrop = false;
+  {
+    auto& b = batches_;
+    std::lock_guard lock(b.mutex);
+    if (cost > maximumQueuedBytes_ - std::min(b.queuedBytes, maximumQueuedBytes_)) {
+      firstDrop = b.droppedRecords++ == 0;
+    } else {
+      const auto& queue = *loggingQueue();
+      std::unique_ptr<Batch> fresh;
+      if (b.open == nullptr || !platform::dispatch::isLastQueued(queue, b.openItem)) {
+        fresh = b.spare ? std::move(b.spare) : std::make_unique<Batch>();
+        b.open = fresh.get();
+      }
+      if (b.droppedRecords != 0) {
+        // Not counted against the bound: it stands for records that were not queued.
+        std::string text = "DDLog: " + std::to_string(b.droppedRecords) +
+                           " records were dropped while the logging queue was full";
+        b.droppedRecords = 0;
+        b.open->records.push_back(DDLogMessage::create(
+            DDLogText(std::move(text)), DDLogLevel::all, DDLogFlag::warning, 0, DDLogText(__FILE__),
+            DDLogText("queueLogMessage"), __LINE__, nullptr, 0, std::nullopt));
+      }
+      b.open->records.push_back(std::move(message));
+      b.open->bytes += cost;
+      b.queuedBytes += cost;
+      if (fresh) {
+        // Queued under the lock, so that no record can join this batch before its item is the
+        // one checked. The shared instance is never destroyed: its items need no reference.
+        std::shared_ptr<DDLog> keepAlive = immortal_ ? nullptr : shared_from_this();
+        const std::size_t bytes = fresh->bytes;
+        try {
+          b.openItem = platform::dispatch::asyncTracked(
+              *loggingQueue(),
+              [self = this, keepAlive = std::move(keepAlive), batch = std::move(fresh)]() mutable {
+                self->lt_deliverBatch(std::move(batch));
+              });
+        } catch (...) {
+          // Out of memory for the item: the batch went with it, and this call fails as a whole.
+          b.open = nullptr;
+          b.queuedBytes -= bytes;
+          throw;
+        }
+      }
+    }
+  }
+  if (firstDrop) {
+    platform::diagnostics::report(
+        "DDLog: the logging queue is full; records are dropped until the loggers catch up");
+  }
+}
+
+void DDLog::lt_deliverBatch(std::unique_ptr<Batch> batch) {
+  PipelineScope pipeline;
+  {
+    std::lock_guard lock(batches_.mutex);
+    if (batches_.open == batch.get()) batches_.open = nullptr;  // later records start another
+  }
+  // The batch is this item's alone from here on. Its records count against the bound until
+  // they are delivered, whatever happens here; then it is kept for its storage.
+  struct Release {
+    DDLog& log;
+    std::unique_ptr<Batch>& batch;
+    ~Release() {
+      batch->records.clear();
+      std::lock_guard lock(log.batches_.mutex);
+      log.batches_.queuedBytes -= batch->bytes;
+      batch->bytes = 0;
+      if (!log.batches_.spare) log.batches_.spare = std::move(batch);
+    }
+  } release{*this, batch};
+  for (auto& message : batch->records) {
+    lt_log(message);
+    message.reset();  // back to the record pool while this thread still has its block warm
+  }
 }
 
 void DDLog::flushLog() {

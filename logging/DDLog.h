@@ -10,12 +10,19 @@
 // - Instances must be owned by a std::shared_ptr (queued work keeps its dispatcher alive). The
 //   processor count is an instance property so that both fan-out paths can be exercised; the
 //   shared instance uses the machine's.
+// - Asynchronous records reach the global logging queue in batches: a record joins the batch of
+//   the dispatcher's last queued item while that item is still the last thing queued on the
+//   logging queue and has not started; otherwise it starts a batch with an item of its own. So
+//   a burst of records costs one item (and at most one wake of the logging queue's thread),
+//   and every record still reaches the loggers after everything queued before it and before
+//   everything queued after it (a flush, a logger's removal, a setting, a synchronous record).
 // - Asynchronous records waiting for the loggers are bounded in memory: at most
 //   maximumQueuedBytes() (32 MiB by default), counted as one record pool block per record plus its
-//   message and format texts. A record that would go beyond is dropped and counted, so that a
-//   stuck or slow logger never blocks a caller that logs asynchronously nor grows the process
-//   without limit; the first record admitted again is preceded by one warning record saying how
-//   many were dropped. Synchronous calls are never dropped: their caller waits anyway.
+//   message and format texts, from the call until the batch that holds the record has been
+//   delivered. A record that would go beyond is dropped and counted, so that a stuck or slow
+//   logger never blocks a caller that logs asynchronously nor grows the process without limit;
+//   the first record admitted again is preceded by one warning record saying how many were
+//   dropped. Synchronous calls are never dropped: their caller waits anyway.
 // - Contract violations (an lt_ operation off the logging queue, flushLog on it) are reported on
 //   the diagnostic channel with their fixed texts and the call is then refused: it does nothing
 //   (a listing returns an empty list). The process goes on.
@@ -33,6 +40,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -229,14 +237,27 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
  private:
   // What an asynchronous record counts against the bound while it waits.
   static std::size_t queuedCost(const DDLogMessage& message);
-  // Queues the warning record that says how many records were dropped.
-  void queueDroppedRecordsWarning(std::uint64_t dropped);
+  // Appends an asynchronous record to the open batch or starts one, or drops it at the bound.
+  void appendToBatch(DDLogMessagePtr message);
+  struct Batch;
+  // The logging queue's item for one batch.
+  void lt_deliverBatch(std::unique_ptr<Batch> batch);
 
   const unsigned processorCount_;
   const std::size_t maximumQueuedBytes_;
-  std::atomic<std::size_t> queuedBytes_{0};
-  std::atomic<std::uint64_t> droppedRecords_{0};
   bool immortal_ = false;  // the shared instance, which is never destroyed
   // Read and changed only on the global logging queue.
   std::vector<DDLoggerNode> _loggers;
+
+  // The batch still open to records and the bound's accounting, on a cache line of their own:
+  // callers change them for every record, the logging queue once per batch.
+  struct alignas(64) Batches {
+    std::mutex mutex;
+    Batch* open = nullptr;             // owned by its queued item, which closes it when it runs
+    const void* openItem = nullptr;    // that item's identity on the logging queue
+    std::unique_ptr<Batch> spare;      // a delivered batch kept for its storage
+    std::size_t queuedBytes = 0;       // records not yet delivered
+    std::uint64_t droppedRecords = 0;  // since the last record admitted
+  };
+  Batches batches_;
 };

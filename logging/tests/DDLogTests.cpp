@@ -155,6 +155,25 @@ TEST_P(DDLogTest, EveryLoggerSeesOneOrderWhileOthersComeAndGo) {
   }
 }
 
+// Asynchronous records queued in one burst reach the loggers in one item, yet each stays on its
+// side of whatever was queued between them.
+TEST_P(DDLogTest, RecordsKeepTheirPlaceAgainstWhatIsQueuedBetweenThem) {
+  auto l = std::make_shared<RecordingLogger>(DDLogger::kWillRemoveLogger);
+  log->addLogger(l);
+  platform::dispatch::Semaphore gate;
+  DDLog::loggingQueue()->async([&] { gate.wait(); });  // nothing is delivered until the end
+  log->log(true, record("a1"));
+  log->log(true, record("a2"));
+  log->removeLogger(l);
+  log->log(true, record("b"));
+  log->addLogger(l);
+  log->log(true, record("c1"));
+  log->log(true, record("c2"));
+  gate.signal();
+  log->flushLog();
+  EXPECT_EQ(l->items(), (Texts{"a1", "a2", "remove", "c1", "c2"}));
+}
+
 // A stuck logger: asynchronous callers go on, the queue stays within its bound by dropping
 // records, and the loggers hear how many were dropped before the next record that got in.
 TEST_P(DDLogTest, AStuckLoggerNeverBlocksAsynchronousCallersNorGrowsTheQueue) {

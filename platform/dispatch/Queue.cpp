@@ -13,6 +13,7 @@
 #include "platform/dispatch/QueueImpl.h"
 #include "platform/dispatch/ThreadSupport.h"
 #include "platform/dispatch/TimerScheduling.h"
+#include "platform/dispatch/TrackedItem.h"
 #include "platform/dispatch/WaitSupport.h"
 
 namespace platform::dispatch {
@@ -161,10 +162,7 @@ void QueueImpl::async(Block work, std::shared_ptr<Group::State> group, bool barr
   node->barrier = barrier;
   switch (role_) {
     case Role::Serial:
-      pushSerial(node);
-      if (count_.fetch_add(1, std::memory_order_acq_rel) == 0) {
-        WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
-      }
+      enqueueSerial(node);
       break;
     case Role::Concurrent:
       asyncConcurrent(node);
@@ -173,6 +171,22 @@ void QueueImpl::async(Block work, std::shared_ptr<Group::State> group, bool barr
       asyncMain(node);
       break;
   }
+}
+
+const void* QueueImpl::asyncTracked(Block work) {
+  if (role_ != Role::Serial) {
+    async(std::move(work), nullptr, false);
+    return nullptr;
+  }
+  WorkNode* node = detail::allocNode();
+  node->block = std::move(work);
+  node->group = nullptr;
+  node->barrier = false;
+  // Every item queued behind this one (async or a waiting sync) is linked at tail_, and taking
+  // this node off the queue while it is the last one links the stub in its place: either way
+  // tail_ stops being this node.
+  enqueueSerial(node);
+  return node;
 }
 
 void QueueImpl::asyncInGroup(Group& group, Block work) {
@@ -208,6 +222,13 @@ void QueueImpl::sync(Queue::FunctionRef f, bool barrier) {
 }
 
 // --- serial -------------------------------------------------------------------------------------
+
+void QueueImpl::enqueueSerial(WorkNode* node) {
+  pushSerial(node);
+  if (count_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+    WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+  }
+}
 
 void QueueImpl::pushSerial(WorkNode* node) {
   node->next.store(nullptr, std::memory_order_relaxed);
@@ -644,6 +665,15 @@ void stopMainQueue() {
 unsigned processorCount() {
   long n = sysconf(_SC_NPROCESSORS_ONLN);
   return n > 0 ? static_cast<unsigned>(n) : 1U;
+}
+
+TrackedItem asyncTracked(Queue& queue, Block work) {
+  if (!work) return nullptr;
+  return QueueImpl::of(queue).asyncTracked(std::move(work));
+}
+
+bool isLastQueued(const Queue& queue, TrackedItem item) {
+  return item != nullptr && QueueImpl::of(queue).isLastQueued(item);
 }
 
 }  // namespace platform::dispatch

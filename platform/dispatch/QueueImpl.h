@@ -58,8 +58,14 @@ class QueueImpl {
   QueueImpl& operator=(const QueueImpl&) = delete;
 
   static QueueImpl& of(Queue& q) { return *q.impl_; }
+  static const QueueImpl& of(const Queue& q) { return *q.impl_; }
 
   void async(Block work, std::shared_ptr<Group::State> group, bool barrier);
+  // Serial queues: async, returning the item's node (see TrackedItem.h).
+  const void* asyncTracked(Block work);
+  bool isLastQueued(const void* item) const {
+    return tail_.load(std::memory_order_acquire) == item;
+  }
   void asyncInGroup(Group& group, Block work);
   void sync(Queue::FunctionRef f, bool barrier);
   bool tryRunInline(Queue::FunctionRef f, bool drain);
@@ -83,6 +89,7 @@ class QueueImpl {
   static void handOff(SyncWaiter& waiter);
 
   // Serial
+  void enqueueSerial(WorkNode* node);  // links and counts an item, waking a worker if idle
   void pushSerial(WorkNode* node);
   WorkNode* popSerial();
   // `parent`: the frames of the thread that drains, when it is not a worker of the pool.

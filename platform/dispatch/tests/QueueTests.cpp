@@ -16,6 +16,7 @@
 
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/TrackedItem.h"
 #include "testsupport/Eventually.h"
 
 using namespace platform::dispatch;
@@ -177,6 +178,56 @@ TEST(SerialQueue, InlineRunsOnlyWhenIdleAndDrainingKeepsTheQueueSerial) {
   EXPECT_FALSE(concurrent->runInlineAndDrainIfIdle([&] { ran = true; }));
   q->sync([] {});
   EXPECT_FALSE(ran);
+}
+
+// A tracked item stays "last" only until anything is queued behind it (async or a waiting sync)
+// or it is taken to run; it runs in its place either way.
+TEST(SerialQueue, ATrackedItemIsLastUntilSomethingFollowsItOrItStarts) {
+  auto q = Queue::makeSerial("test.tracked");
+  std::mutex m;
+  std::vector<std::string> order;
+  auto note = [&](std::string what) {
+    return [&, what] {
+      std::lock_guard lock(m);
+      order.push_back(what);
+    };
+  };
+  Semaphore release, entered;
+  q->async([&] {
+    entered.signal();
+    release.wait();
+  });
+  entered.wait();
+  const TrackedItem a = asyncTracked(*q, note("a"));
+  EXPECT_TRUE(isLastQueued(*q, a));
+  q->async(note("b"));
+  EXPECT_FALSE(isLastQueued(*q, a));
+  const TrackedItem c = asyncTracked(*q, note("c"));
+  EXPECT_TRUE(isLastQueued(*q, c));
+  std::thread waiter([&] { q->sync(note("sync")); });
+  EXPECT_TRUE(eventually([&] { return !isLastQueued(*q, c); }));
+  release.signal();
+  waiter.join();
+
+  // Taken to run: no longer last, though nothing was queued behind it.
+  Semaphore go;
+  TrackedItem running = nullptr;
+  std::atomic<int> whileRunning{-1};
+  running = asyncTracked(*q, [&] {
+    go.wait();
+    whileRunning = isLastQueued(*q, running) ? 1 : 0;
+  });
+  go.signal();
+  q->sync([] {});
+  EXPECT_EQ(whileRunning.load(), 0);
+  EXPECT_EQ(order, (std::vector<std::string>{"a", "b", "c", "sync"}));
+
+  // A concurrent queue runs the work but tracks nothing.
+  auto concurrent = Queue::makeConcurrent("test.tracked.concurrent");
+  Semaphore ran;
+  EXPECT_EQ(asyncTracked(*concurrent, [&] { ran.signal(); }), nullptr);
+  ran.wait();
+  EXPECT_FALSE(isLastQueued(*concurrent, nullptr));
 }
 
 TEST(SerialQueue, SyncOntoOwnChainIsReportedNotRun) {
