@@ -3,8 +3,11 @@
 // stops listening and exits with status 0. Its only options are --help and --version; anything
 // else on its command line is a usage error (status 2) rather than something to start despite.
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -113,6 +116,23 @@ void raiseDescriptorLimit() {
   }
 }
 
+// Started with standard input, output or error closed, the daemon would hand those numbers to the
+// first descriptors it makes (its event queue, a log file, a socket), and a diagnostic meant for
+// standard error would be written into one of them. Each missing one is taken by /dev/null first.
+// Without a /dev/null to open there is no safe place for diagnostics either: the daemon does not
+// start.
+bool occupyStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = ::open("/dev/null", O_RDWR);  // the lowest free number: this one
+    if (null != fd) {
+      if (null != -1) ::close(null);
+      return false;
+    }
+  }
+  return true;
+}
+
 platform::cli::Syntax commandLineSyntax() {
   platform::cli::Syntax s;
   s.summary = "The CoreService daemon.";
@@ -129,6 +149,7 @@ platform::cli::Syntax commandLineSyntax() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!occupyStandardDescriptors()) return 1;
   const auto& info = platform::bundle::InfoDictionary::main();
   const auto syntax = commandLineSyntax();
   const auto parsed = platform::cli::parse(

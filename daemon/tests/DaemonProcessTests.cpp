@@ -766,14 +766,22 @@ TEST_F(DaemonProcess, StaleSocketIsReplacedAndASocketFromTheServiceManagerIsUsed
   expectCleanExit(first);
 
   // Socket activation: the daemon is handed a listening socket as descriptor 3, at a path of
-  // the service manager's choosing, and leaves that path in place when it exits.
+  // the service manager's choosing, and leaves that path in place when it exits. Started without
+  // standard input, output and error, it puts /dev/null there before it makes any descriptor of
+  // its own, which would otherwise take those numbers and receive its diagnostics.
   const std::string passedPath = (root_ / "passed.sock").string();
   const int listening = bound(passedPath, 16);
   ASSERT_GE(listening, 0);
   Child& activated =
-      start({"/bin/sh", "-c", "LISTEN_FDS=1 LISTEN_PID=$$ exec \"$0\"", kDaemonPath}, listening);
+      start({"/bin/sh", "-c", "LISTEN_FDS=1 LISTEN_PID=$$ exec \"$0\" <&- >&- 2>&-", kDaemonPath},
+            listening);
   ::close(listening);
   EXPECT_TRUE(eventually([&] { return pingOnce(passedPath, 5); })) << activated.errText();
+  for (const char* fd : {"0", "1", "2"}) {
+    const auto path = fs::path("/proc") / std::to_string(activated.pid()) / "fd" / fd;
+    std::error_code error;
+    EXPECT_EQ(fs::read_symlink(path, error), "/dev/null") << fd << " " << error.message();
+  }
   EXPECT_NE(::access(socket_.c_str(), F_OK), 0) << "an activated daemon binds no socket of its own";
   ::kill(activated.pid(), SIGTERM);
   EXPECT_EQ(WEXITSTATUS(activated.wait().status), 0);
