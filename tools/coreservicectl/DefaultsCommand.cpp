@@ -11,9 +11,17 @@
 // line per change, "<key>: <old> -> <new>" with "(none)" for an absent value, until SIGINT or
 // SIGTERM, then exits with status 0. Reading a domain that does not exist is an error (status 1);
 // deleting from one does nothing; neither creates it.
+//
+// Keys and values are whatever some process stored, control characters included. Printed as they
+// are on a terminal, an escape sequence in a value would act on the reader's terminal and a line
+// break would pass for another entry, so on a terminal they are shown as the daemon's replies are
+// (terminalSafe: control and bidirectional characters and invalid UTF-8 as escapes, backslashes
+// doubled). Into a pipe or a file the text goes unchanged, so that what `read` prints can still be
+// written back byte for byte.
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -23,6 +31,7 @@
 
 #include "platform/defaults/Domain.h"
 #include "tools/coreservicectl/Commands.h"
+#include "tools/coreservicectl/CoreServiceReplies.h"
 
 namespace coreservicectl {
 
@@ -37,8 +46,14 @@ bool validDomainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// The text as it is printed on standard output (see the top of this file).
+std::string shown(const std::string& text) {
+  static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+  return terminal ? terminalSafe(text) : text;
+}
+
 std::string describe(const std::optional<platform::defaults::Value>& v) {
-  return v ? formatValueText(*v) : std::string("(none)");
+  return v ? shown(formatValueText(*v)) : std::string("(none)");
 }
 
 int unavailable(const Domain& d) {
@@ -83,7 +98,7 @@ int read(Domain& d, const Args& rest) {
   if (!d.isAvailable()) return unavailable(d);
   if (rest.empty()) {
     for (const auto& [key, value] : d.entries()) {
-      std::printf("%s = %s\n", key.c_str(), formatValueText(value).c_str());
+      std::printf("%s = %s\n", shown(key).c_str(), shown(formatValueText(value)).c_str());
     }
     return 0;
   }
@@ -93,7 +108,7 @@ int read(Domain& d, const Args& rest) {
                  d.name().c_str(), rest[0].c_str());
     return 1;
   }
-  std::printf("%s\n", formatValueText(*v).c_str());
+  std::printf("%s\n", shown(formatValueText(*v)).c_str());
   return 0;
 }
 
@@ -123,7 +138,7 @@ int watch(Domain& d, const Args& rest) {
   const auto id = d.addObserver(
       rest.empty() ? std::string() : rest[0], [&out](const platform::defaults::Change& c) {
         std::lock_guard lock(out);
-        std::printf("%s: %s -> %s\n", c.key.c_str(), describe(c.oldValue).c_str(),
+        std::printf("%s: %s -> %s\n", shown(c.key).c_str(), describe(c.oldValue).c_str(),
                     describe(c.newValue).c_str());
         std::fflush(stdout);
       });

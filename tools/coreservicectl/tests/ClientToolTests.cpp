@@ -120,6 +120,25 @@ TEST(ClientToolTests, DefaultsWatchPrintsEachChangeOfItsKeyUntilInterrupted) {
   EXPECT_EQ(watch.outUntil("end of output"), expected);
 }
 
+TEST(ClientToolTests, DefaultsShowsControlCharactersOnATerminalAsEscapesAndPipesThemUnchanged) {
+  ::testsupport::TemporaryDirectory dir;
+  const std::string key = "k\x1b]0;title\a";
+  const std::string value = "a\x1b[2Jb\nc\td\x7f\\";
+  ASSERT_EQ(
+      runTool({"defaults", "--dir", dir.path().string(), "write", "dom", key, "string", value})
+          .exitStatus,
+      0);
+  // Into a pipe the text is unchanged: what is read can be written back.
+  EXPECT_EQ(runTool({"defaults", "--dir", dir.path().string(), "read", "dom", key}).out,
+            "string " + value + "\n");
+  // script(1) runs the tool on a pseudo-terminal, whose line discipline ends each line with CR LF.
+  const std::string command =
+      std::string(CORESERVICECTL_PATH) + " defaults --dir '" + dir.path().string() + "' read dom";
+  const auto onTerminal = ::testsupport::runProcess({"script", "-qec", command, "/dev/null"});
+  EXPECT_EQ(onTerminal.exitStatus, 0) << onTerminal.err;
+  EXPECT_EQ(onTerminal.out, "k\\x1b]0;title\\x07 = string a\\x1b[2Jb\\x0ac\\x09d\\x7f\\\\\r\n");
+}
+
 TEST(ClientToolTests, UsageErrorsExitWithStatusTwoAndSayWhatWasWrong) {
   struct Case {
     std::vector<std::string> arguments;
