@@ -227,7 +227,9 @@ TEST_F(FileLogger, RollsBySizeAndByAgeAndOnLoweredLimits) {
   logger->rollingFrequency();
   EXPECT_TRUE(DDLogFileInfo(young).isArchived());
 
-  // A frequency that is not a number turns age rolling off, as 0 does; the file stays open.
+  // A frequency that is not a number turns age rolling off, as 0 does; the file stays open. (Its
+  // timer is armed far off first: at 1.2 s it could roll the file before the change arrives.)
+  logger->setRollingFrequency(1000);
   write(*logger, "steady");
   const std::string steady = currentPath(*logger);
   logger->setRollingFrequency(std::nan(""));
