@@ -26,9 +26,16 @@ TEST(DateHelpersTests, TimeComponentsTruncateAndKeepTheSign) {
 }
 
 TEST(DateHelpersTests, ElapsedTimeIsPositiveForThePastInSeconds) {
-  const auto now = std::chrono::system_clock::now();
-  EXPECT_NEAR(elapsedTimeSinceNow(now + 5s), -5.0, 2.0);
-  EXPECT_NEAR(elapsedTimeSinceNow(now - 90s), 90.0, 2.0);
+  // Bracketed by the clock read before and after the call, however long it is held up.
+  using Seconds = std::chrono::duration<double>;
+  for (const auto offset : {-5s, 90s}) {
+    const auto before = std::chrono::system_clock::now();
+    const auto date = before - offset;
+    const double elapsed = elapsedTimeSinceNow(date);
+    const auto after = std::chrono::system_clock::now();
+    EXPECT_GE(elapsed, Seconds(before - date).count()) << offset.count();
+    EXPECT_LE(elapsed, Seconds(after - date).count()) << offset.count();
+  }
 }
 
 TEST(DateHelpersTests, HttpParametersEncodeAndKeepEmptyEntries) {
