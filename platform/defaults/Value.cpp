@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <ostream>
 
 namespace platform::defaults {
 
@@ -238,6 +239,10 @@ std::optional<DataList> decodeDataList(std::string_view bytes) {
   }
   if (!bytes.empty()) return std::nullopt;
   return list;
+}
+
+std::ostream& operator<<(std::ostream& os, const Value& value) {
+  return os << formatValueText(value);
 }
 
 std::string formatValueText(const Value& value) {

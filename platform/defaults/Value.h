@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <optional>
 #include <string>
@@ -97,6 +98,8 @@ std::optional<DataList> decodeDataList(std::string_view bytes);
 // "\=" and "\\" escapes; list of data: hex blobs separated by commas).
 std::string formatValueText(const Value& value);
 std::optional<Value> parseValueText(Kind kind, std::string_view text);
+// Writes formatValueText(value), so that logs and test failures show "int 1", not bytes.
+std::ostream& operator<<(std::ostream& os, const Value& value);
 
 namespace detail {
 
