@@ -47,7 +47,8 @@ class Domain : public std::enable_shared_from_this<Domain> {
   static std::shared_ptr<Domain> open(std::string name, std::filesystem::path directory);
 
   // Where domains live by default: /var/lib for uid 0, else $XDG_CONFIG_HOME (default
-  // ~/.config); the temporary directory when there is no home.
+  // ~/.config); with no home, a private directory of this user under the temporary directory
+  // (/dev/null, under which nothing can be made, when none can be had).
   static std::filesystem::path defaultBaseDirectory();
   // The base directory that suite() and standard() use from now on in this process (tools take
   // it from a command-line option, tests from a temporary directory). Domains already opened
