@@ -37,10 +37,13 @@ std::uint64_t ChangeCounter::load() const {
   return std::atomic_ref<std::uint64_t>(*word_).load(std::memory_order_acquire);
 }
 
-void ChangeCounter::bump() {
-  std::atomic_ref<std::uint64_t>(*word_).fetch_add(1, std::memory_order_acq_rel);
-  const char ring = 1;
-  [[maybe_unused]] const auto n = ::pwrite(file_.get(), &ring, 1, sizeof(std::uint64_t));
+std::uint64_t ChangeCounter::advance() {
+  return std::atomic_ref<std::uint64_t>(*word_).fetch_add(1, std::memory_order_acq_rel);
+}
+
+void ChangeCounter::ring() {
+  const char bell = 1;
+  [[maybe_unused]] const auto n = ::pwrite(file_.get(), &bell, 1, sizeof(std::uint64_t));
 }
 
 }  // namespace platform::defaults

@@ -27,11 +27,15 @@ class ChangeCounter {
   ChangeCounter& operator=(const ChangeCounter&) = delete;
 
   std::uint64_t load() const;
-  // Called after every commit. Observers are woken by inotify, and a commit's own writes to the
+  // Called after every commit: moves the counter on by one and returns the value it moved
+  // from. A writer that gets back the value its cache was stamped with knows that nobody else
+  // has committed since.
+  std::uint64_t advance();
+  // Called after advance(). Observers are woken by inotify, and a commit's own writes to the
   // WAL file can be seen before the commit is visible to readers; ringing the doorbell (a real
   // write, which inotify reports, unlike stores through the mapping) after the commit
   // guarantees a wake-up that finds the change.
-  void bump();
+  void ring();
 
   // Made by open() only.
   ChangeCounter(Key, platform::base::FileDescriptor file, std::uint64_t* word)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 
@@ -36,6 +37,14 @@ struct Domain::Impl {
   std::uint64_t cacheGeneration = 0;
   std::uint64_t generation = 0;
 
+  // This object's own writes, one at a time, so that their counter moves follow their commits
+  // in the same order. The watcher takes it too while it sorts new history entries into this
+  // object's own and everyone else's: an own write is then never committed but not yet known.
+  std::mutex writeMutex;
+  // The history entries of own writes the watcher has not read yet; kept only while it runs.
+  bool recordOwnChanges = false;
+  std::set<std::int64_t> ownChanges;
+
   // Observers.
   struct Entry {
     std::string key;
@@ -57,14 +66,42 @@ struct Domain::Impl {
     ++generation;
   }
 
+  // After a committed change of this object's own: moves the shared counter on and, when it was
+  // still where the cache was stamped (nobody else has committed since), keeps the cache, with
+  // `key` as the database now holds it. Any other move of the counter leaves the cache stale,
+  // and the next read drops it. Caller holds writeMutex.
+  void keepOwnWrite(std::string_view key, std::optional<Value> stored) {
+    if (!counter) return invalidateCache();  // nothing is cached without a counter anyway
+    {
+      std::lock_guard lock(cacheMutex);
+      const std::uint64_t before = counter->advance();
+      if (before == cacheCounter && generation == cacheGeneration) {
+        cacheCounter = before + 1;
+        cache.insert_or_assign(std::string(key), std::move(stored));
+      }
+    }
+    counter->ring();
+  }
+
   // Reads the history after lastSeen and hands each change to its observers, in order. Runs on
   // `queue`.
   void deliverNewChanges() {
     while (true) {
-      const std::vector<Change> changes = store->changesAfter(lastSeen);
-      if (changes.empty()) return;
-      lastSeen = changes.back().sequence;
-      invalidateCache();
+      std::vector<Change> changes;
+      bool othersChanged = false;
+      {
+        std::lock_guard writing(writeMutex);
+        changes = store->changesAfter(lastSeen);
+        if (changes.empty()) return;
+        lastSeen = changes.back().sequence;
+        for (const auto& c : changes)
+          othersChanged |= ownChanges.erase(c.sequence) == 0;
+        // Own entries the history dropped before they were read will not come any more.
+        ownChanges.erase(ownChanges.begin(), ownChanges.upper_bound(lastSeen));
+      }
+      // Own writes are in the cache already. Anyone else's change normally moved the counter
+      // too, but a writer killed between its commit and the counter's move is only seen here.
+      if (othersChanged) invalidateCache();
       for (const auto& c : changes) {
         std::vector<std::shared_ptr<Entry>> targets;
         {
@@ -81,11 +118,14 @@ struct Domain::Impl {
 
   void startWatcher(Domain& owner) {
     queue = dispatch::Queue::makeSerial("platform.defaults." + owner.name_, dispatch::QoS::Utility);
+    // Own writes from here on are after lastSeen and recorded; earlier ones are before it.
+    std::lock_guard writing(writeMutex);
     lastSeen = store->lastSequence();
     std::weak_ptr<Domain> weak = owner.weak_from_this();
     watcher = ChangeWatcher::start(owner.name_, owner.directory_, queue, [weak] {
       if (auto self = weak.lock()) self->impl_->deliverNewChanges();
     });
+    recordOwnChanges = watcher != nullptr;
   }
 };
 
@@ -189,8 +229,11 @@ bool Domain::remove(std::string_view key) {
 bool Domain::modify(std::string_view key,
                     const std::function<Update(const std::optional<Value>&)>& fn) {
   Impl& m = *impl_;
-  switch (m.store->modify(key, fn)) {
+  std::lock_guard writing(m.writeMutex);
+  DomainStore::Written written = m.store->modify(key, fn);
+  switch (written.outcome) {
     case DomainStore::Outcome::Failed:
+      // Nothing was stored, so the cache still holds what the database does.
       return false;
     case DomainStore::Outcome::Unchanged:
       // A write that changed nothing leaves caches valid and wakes nobody.
@@ -198,11 +241,8 @@ bool Domain::modify(std::string_view key,
     case DomainStore::Outcome::Changed:
       break;
   }
-  if (m.counter) {
-    m.counter->bump();
-  } else {
-    m.invalidateCache();
-  }
+  if (m.recordOwnChanges && written.sequence != 0) m.ownChanges.insert(written.sequence);
+  m.keepOwnWrite(key, std::move(written.stored));
   return true;
 }
 

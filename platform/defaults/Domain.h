@@ -8,12 +8,15 @@
 // update and delete, with old and new typed values, to a change table; that table is the
 // domain's history, pruned to the last minute or the last 1024 changes, whichever keeps more.
 //
-// Cheap reads: values are cached per process. Every committed write bumps a change counter kept
-// in a small memory-mapped file beside the database (<dir>/defaults.seq), so checking whether the
-// cache is stale costs one atomic load, not a query. The counter is bumped after the commit, so a
-// reader that sees an unchanged counter cannot have missed a committed change (only a writer
-// killed between its commit and the bump could delay that change until the next one, or until
-// the domain's watcher notices the new history row).
+// Cheap reads: values are cached per domain object. Every committed write bumps a change counter
+// kept in a small memory-mapped file beside the database (<dir>/defaults.seq), so checking
+// whether the cache is stale costs one atomic load, not a query. The counter is bumped after the
+// commit, so a reader that sees an unchanged counter cannot have missed a committed change (only
+// a writer killed between its commit and the bump could delay that change until the next one, or
+// until the domain's watcher notices the new history row). An object's own write keeps its
+// cache, with the written key as stored, when its bump finds the counter where the cache was
+// stamped; when anyone else (another process, or another object of the same domain) has bumped
+// it since, the cache is dropped as for any other change. A write that fails leaves it as it was.
 //
 // Observation: the first observer starts a watcher that waits, through inotify on the domain's
 // directory, for the database files to change, then reads the history rows it has not seen yet

@@ -316,13 +316,19 @@ std::optional<Value> DomainStore::readLocked(std::string_view key, int& rc) {
   return out;
 }
 
-int DomainStore::writeLocked(std::string_view key, const std::optional<Value>& value) {
+// Writes `value` (nullopt: removes the key); when that changed the entry, `out` says so, with
+// the history entry the write made.
+int DomainStore::writeLocked(std::string_view key, const std::optional<Value>& value,
+                             Written& out) {
   sqlite3_stmt* st = value ? upsert_.get() : erase_.get();
   sqlite3_reset(st);
   int rc = bindKey(st, key);
   if (rc == SQLITE_OK && value) rc = bindValue(st, 2, 3, *value);
   if (rc == SQLITE_OK) rc = stepDone(st);
   if (rc != SQLITE_OK || sqlite3_changes(db_) == 0) return rc;
+  out.outcome = Outcome::Changed;
+  // The write lock is ours, so the newest entry is the one this write's trigger added.
+  out.sequence = lastSequenceLocked();
   sqlite3_reset(prune_.get());
   sqlite3_bind_int(prune_.get(), 1, kHistoryRows);
   sqlite3_bind_int(prune_.get(), 2, kHistorySeconds);
@@ -357,29 +363,33 @@ std::vector<std::pair<std::string, Value>> DomainStore::entries() {
   return out;
 }
 
-DomainStore::Outcome DomainStore::modify(
+DomainStore::Written DomainStore::modify(
     std::string_view key, const std::function<Update(const std::optional<Value>&)>& fn) {
   int rc = SQLITE_OK;
-  bool changed = false;
+  Written out;
   {
     std::lock_guard lock(mutex_);
-    if (!available_) return Outcome::Failed;
-    const auto changesBefore = sqlite3_total_changes64(db_);
+    if (!available_) return out;
     rc = transaction([&] {
+      // Only the attempt that commits counts: an earlier one was rolled back.
+      out = Written{};
       int r = SQLITE_OK;
       auto current = readLocked(key, r);
       if (r != SQLITE_OK) return r;
       const Update update = fn(current);
       if (!update) return SQLITE_OK;
-      return writeLocked(key, *update);
+      r = writeLocked(key, *update, out);
+      if (r != SQLITE_OK || out.outcome != Outcome::Changed) return r;
+      out.stored = readLocked(key, r);
+      return r;
     });
-    changed = rc == SQLITE_OK && sqlite3_total_changes64(db_) != changesBefore;
   }
   if (rc != SQLITE_OK) {
     reportWriteFailure(key, rc);
-    return Outcome::Failed;
+    return Written{};
   }
-  return changed ? Outcome::Changed : Outcome::Unchanged;
+  if (out.outcome != Outcome::Changed) out.outcome = Outcome::Unchanged;
+  return out;
 }
 
 std::vector<Change> DomainStore::changesAfter(std::int64_t sequence) {
@@ -407,6 +417,10 @@ std::vector<Change> DomainStore::changesAfter(std::int64_t sequence) {
 std::int64_t DomainStore::lastSequence() {
   std::lock_guard lock(mutex_);
   if (!available_ || !maxSeq_) return 0;
+  return lastSequenceLocked();
+}
+
+std::int64_t DomainStore::lastSequenceLocked() {
   sqlite3_stmt* st = maxSeq_.get();
   sqlite3_reset(st);
   std::int64_t last = 0;

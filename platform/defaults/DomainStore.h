@@ -50,11 +50,19 @@ class DomainStore {
   // What a read-modify-write does with the stored object (see Domain::modify).
   using Update = std::optional<std::optional<Value>>;
   enum class Outcome { Failed, Unchanged, Changed };
+  struct Written {
+    Outcome outcome = Outcome::Failed;
+    // When Changed: what a read of the key gives now (read back inside the write's own
+    // transaction, so it is what was stored, not what was asked for), and the sequence of the
+    // history entry the change made (0 when it cannot be told).
+    std::optional<Value> stored;
+    std::int64_t sequence = 0;
+  };
   // Runs `fn` on the stored object and applies its update, in one transaction (`fn` may run
   // more than once while the database is contended). Failed when the store is unavailable or
   // the write failed (reported once); Unchanged when nothing was written or an equal object
   // was stored.
-  Outcome modify(std::string_view key,
+  Written modify(std::string_view key,
                  const std::function<Update(const std::optional<Value>&)>& fn);
 
   // Up to one batch of history entries after `sequence`, oldest first.
@@ -76,7 +84,8 @@ class DomainStore {
   template <class Body>
   int transaction(Body&& body);
   std::optional<Value> readLocked(std::string_view key, int& rc);
-  int writeLocked(std::string_view key, const std::optional<Value>& value);
+  int writeLocked(std::string_view key, const std::optional<Value>& value, Written& out);
+  std::int64_t lastSequenceLocked();
 
   const std::string name_;
   const std::filesystem::path path_;

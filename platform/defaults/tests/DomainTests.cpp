@@ -96,6 +96,88 @@ TEST(Domain, CachedReadsSeeWritesOfOtherConnectionsAtOnce) {
   EXPECT_EQ(reader->object("k"), std::nullopt);
 }
 
+// Runs `sql` on the domain's database behind every domain object's back: the change counter
+// does not move, as when a writer dies between its commit and the counter's move. With
+// `history` false the triggers are off too, so nothing at all tells an object that its cache
+// went stale: what it reads afterwards shows whether it kept its cache.
+void behindTheBack(const std::filesystem::path& db, const char* sql, bool history) {
+  sqlite3* conn = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &conn), SQLITE_OK);
+  sqlite3_busy_timeout(conn, 10000);
+  EXPECT_EQ(sqlite3_db_config(conn, SQLITE_DBCONFIG_ENABLE_TRIGGER, history ? 1 : 0, nullptr),
+            SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(conn, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(conn);
+  sqlite3_close(conn);
+}
+
+TEST(Domain, OwnWritesKeepTheCacheAndEveryoneElsesWritesDropIt) {
+  testsupport::TemporaryDirectory dir;
+  auto d = Domain::open("d", dir.path());
+  auto other = Domain::open("d", dir.path());
+  const auto db = d->databasePath();
+  const auto silently = [&db](const char* sql) { behindTheBack(db, sql, false); };
+  ASSERT_TRUE(other->set("a", integer(1)));
+  ASSERT_TRUE(other->set("b", integer(1)));
+  EXPECT_EQ(d->object("b"), integer(1));
+
+  // Own writes: the rest of the cache stays, and the written key reads as stored.
+  ASSERT_TRUE(d->set("a", integer(2)));
+  ASSERT_TRUE(d->set("nan", Value(std::numeric_limits<double>::quiet_NaN())));
+  silently("UPDATE kv SET value = 100 WHERE key IN ('a', 'b')");
+  EXPECT_EQ(d->object("b"), integer(1)) << "an own write dropped the cache";
+  EXPECT_EQ(d->object("a"), integer(2));
+  EXPECT_EQ(d->object("nan"), std::nullopt) << "the database keeps no NaN";
+  ASSERT_TRUE(d->remove("a"));
+  silently("INSERT INTO kv VALUES ('a', 2, 100)");
+  EXPECT_EQ(d->object("a"), std::nullopt);
+
+  // Another object's write drops the cache, also when it came before an own write.
+  ASSERT_TRUE(other->set("c", integer(1)));
+  EXPECT_EQ(d->object("b"), integer(100));
+  EXPECT_EQ(d->object("a"), integer(100));
+  ASSERT_TRUE(other->set("b", integer(5)));
+  ASSERT_TRUE(d->set("a", integer(3)));
+  EXPECT_EQ(d->object("b"), integer(5));
+  EXPECT_EQ(other->object("a"), integer(3));
+
+  // A failed write leaves the cached value, which is still the stored one.
+  behindTheBack(db,
+                "CREATE TRIGGER refuse BEFORE UPDATE ON kv WHEN new.key = 'a' "
+                "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                true);
+  diagnostics::ScopedCapture capture;
+  EXPECT_FALSE(d->set("a", integer(4)));
+  EXPECT_EQ(d->object("a"), integer(3));
+  EXPECT_EQ(Domain::open("d", dir.path())->object("a"), integer(3));
+  ASSERT_EQ(capture.texts().size(), 1u);
+  EXPECT_TRUE(capture.texts()[0].starts_with("Defaults: cannot write \"a\" to the domain \"d\""))
+      << capture.texts()[0];
+}
+
+// The watcher hears own writes like anyone else's but keeps the cache for them; a change that
+// only the history tells of (its writer died before moving the counter) still drops it.
+TEST(Domain, ObservedOwnWritesKeepTheCacheButUncountedChangesDropIt) {
+  testsupport::TemporaryDirectory dir;
+  auto d = Domain::open("d", dir.path());
+  ChangeLog log;
+  const auto id = d->addObserver("", log.observer());
+  ASSERT_TRUE(d->set("b", integer(1)));
+  EXPECT_EQ(d->object("b"), integer(1));
+  ASSERT_TRUE(d->set("a", integer(1)));
+  ASSERT_TRUE(log.waitFor(2));
+  d->pollChanges();
+  behindTheBack(d->databasePath(), "UPDATE kv SET value = 100 WHERE key = 'b'", false);
+  EXPECT_EQ(d->object("b"), integer(1));
+
+  behindTheBack(d->databasePath(), "UPDATE kv SET value = 7 WHERE key = 'a'", true);
+  d->pollChanges();
+  EXPECT_EQ(d->object("b"), integer(100));
+  EXPECT_EQ(d->object("a"), integer(7));
+  d->removeObserver(id);
+  EXPECT_EQ(summary(log.changes()),
+            (Texts{"b: (none) -> int 1", "a: (none) -> int 1", "a: int 1 -> int 7"}));
+}
+
 TEST(Domain, ObserversGetOrderedChangesWithOldAndNewValuesUntilRemoved) {
   testsupport::TemporaryDirectory dir;
   auto observed = Domain::open("d", dir.path());
