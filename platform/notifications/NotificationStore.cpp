@@ -55,15 +55,7 @@ void NotificationStore::modifyDelivered(
           if (list.empty()) return std::optional<Value>();
           return std::optional<Value>(Value(encode(list)));
         });
-    if (written) {
-      // A write makes the domain drop its cached values, and every notification shown rewrites
-      // the list: read both back now, while nobody waits, so that the next notification finds
-      // the answer (and the list its duplicate check reads) in the domain's cache instead of
-      // querying the database on its way out.
-      domain_->object(kAuthorizationStatusKey);
-      domain_->object(kDeliveredKey);
-      return;
-    }
+    if (written) return;
     fallBackToMemory("the delivered notifications");
   }
   change(delivered_);
