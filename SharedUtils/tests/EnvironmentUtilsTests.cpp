@@ -13,10 +13,13 @@ using platform::defaults::Domain;
 using platform::defaults::Value;
 
 TEST(EnvironmentUtils, ShowDeveloperScreenReadsTheStandardDomainAfresh) {
-  testsupport::TemporaryDirectory base;
+  // The process keeps its standard domain where it was first opened, so a repeated run must
+  // find that directory still there, and the key as the last run left it.
+  static const testsupport::TemporaryDirectory base;
   Domain::setBaseDirectory(base.path());
   auto standard = Domain::standard();
   ASSERT_TRUE(standard->isAvailable());
+  ASSERT_TRUE(standard->remove("developer.showScreen"));
   EXPECT_FALSE(EnvironmentUtils::showDeveloperScreen());
   ASSERT_TRUE(standard->set("developer.showScreen", Value(true)));
   EXPECT_TRUE(EnvironmentUtils::showDeveloperScreen());
