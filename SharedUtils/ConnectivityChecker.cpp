@@ -2,6 +2,8 @@
 
 #include <uriparser/Uri.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 
@@ -22,11 +24,31 @@ namespace {
 // The probe always connects to the HTTP port, whatever the URL says.
 constexpr std::uint16_t kProbePort = 80;
 
-// A URL's host as written (an IPv6 literal without its brackets); absent when the text is not a
-// URL or names no host.
+// Where a URL's authority ("//" then user, host and port) begins; absent when it has none.
+std::optional<std::size_t> authorityStart(std::string_view url) {
+  if (url.starts_with("//")) return 2;
+  const auto colon = url.find(':');
+  if (colon == std::string_view::npos || colon == 0 ||
+      !std::isalpha(static_cast<unsigned char>(url[0])))
+    return std::nullopt;
+  for (const char c : url.substr(1, colon - 1)) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+      return std::nullopt;
+  }
+  if (url.substr(colon + 1, 2) != "//") return std::nullopt;
+  return colon + 3;
+}
+
+// A URL's host as written (an IPv6 literal without its brackets); absent when the text names no
+// host. Only the scheme and the authority are parsed: the probe ignores the path, query and
+// fragment, so a character there that a strict grammar refuses must not lose the host.
 std::optional<std::string> hostOf(std::string_view url) {
+  const auto start = authorityStart(url);
+  if (!start) return std::nullopt;
+  const auto end = std::min(url.find_first_of("/?#", *start), url.size());
+  const std::string_view head = url.substr(0, end);
   UriUriA uri;
-  if (uriParseSingleUriExA(&uri, url.data(), url.data() + url.size(), nullptr) != URI_SUCCESS)
+  if (uriParseSingleUriExA(&uri, head.data(), head.data() + head.size(), nullptr) != URI_SUCCESS)
     return std::nullopt;
   std::optional<std::string> host;
   if (uri.hostText.first != nullptr && uri.hostText.afterLast > uri.hostText.first)

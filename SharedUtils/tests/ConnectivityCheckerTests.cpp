@@ -121,6 +121,13 @@ TEST_F(ConnectivityCheckerTest, ReachableHostSucceedsOnPort80WhateverTheURLSays)
                    "debug checkConnectivity: Connection is preparing",
                    "verbose checkConnectivity: connectivity established", kIgnoredCancel}));
   EXPECT_TRUE(ConnectivityChecker::checkConnectivity("http://127.0.0.1", 20));
+  // Only the host matters: characters that a strict URL grammar refuses in the path, query or
+  // fragment do not make the host go away.
+  for (const std::string url :
+       {"http://127.0.0.1/status?q=a|b", "http://127.0.0.1/a b/{x}", "//127.0.0.1/%zz#a#b"}) {
+    SCOPED_TRACE(url);
+    EXPECT_TRUE(ConnectivityChecker::checkConnectivity(url, 20));
+  }
 }
 
 TEST_F(ConnectivityCheckerTest, RefusedAndSilentHostsFailWithTheirOwnErrors) {
@@ -151,8 +158,9 @@ TEST_F(ConnectivityCheckerTest, RefusedAndSilentHostsFailWithTheirOwnErrors) {
 
 TEST_F(ConnectivityCheckerTest, URLWithoutAHostFailsBeforeTheCallReturns) {
   auto checker = ConnectivityChecker::make();
-  for (const std::string url : {"", "not a url", "example.com", "http:///path",
-                                "mailto:someone@example.com", "file:///tmp/x"}) {
+  for (const std::string url :
+       {"", "not a url", "example.com", "http:///path", "http:/127.0.0.1/a?b=//c",
+        "mailto:someone@example.com", "file:///tmp/x"}) {
     SCOPED_TRACE(url);
     Lines seen;
     checker->checkConnectivity(url, 20, [&seen](const Result& result) {
