@@ -39,6 +39,35 @@ std::optional<std::size_t> authorityStart(std::string_view url) {
   return colon + 3;
 }
 
+// An IPv6 zone as a URL writes it (unreserved characters and %XX escapes), decoded; empty when
+// it is empty or malformed.
+std::string decodedZone(std::string_view text) {
+  const auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string zone;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%') {
+      if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return {};
+      const char decoded = static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      // An interface name: no blank, control or escape character.
+      if (!std::isgraph(static_cast<unsigned char>(decoded)) || decoded == '%') return {};
+      zone.push_back(decoded);
+      i += 2;
+    } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' ||
+               c == '~') {
+      zone.push_back(c);
+    } else {
+      return {};
+    }
+  }
+  return zone;
+}
+
 // A URL's host as written (an IPv6 literal without its brackets); absent when the text names no
 // host. Only the scheme and the authority are parsed: the probe ignores the path, query and
 // fragment, so a character there that a strict grammar refuses must not lose the host.
@@ -46,7 +75,21 @@ std::optional<std::string> hostOf(std::string_view url) {
   const auto start = authorityStart(url);
   if (!start) return std::nullopt;
   const auto end = std::min(url.find_first_of("/?#", *start), url.size());
-  const std::string_view head = url.substr(0, end);
+  std::string head(url.substr(0, end));
+  // The URL parser knows no zone in an IPv6 literal ("[fe80::1%25en0]"): it is taken out for the
+  // parse and given back to the host, decoded, as the connection expects it ("fe80::1%en0").
+  std::string zone;
+  const auto at = head.rfind('@');
+  const std::size_t hostFrom = at == std::string::npos ? *start : at + 1;
+  if (hostFrom < head.size() && head[hostFrom] == '[') {
+    const auto close = head.find(']', hostFrom);
+    const auto zoneStart = head.find("%25", hostFrom);
+    if (close != std::string::npos && zoneStart < close) {
+      zone = decodedZone(std::string_view(head).substr(zoneStart + 3, close - zoneStart - 3));
+      if (zone.empty()) return std::nullopt;
+      head.erase(zoneStart, close - zoneStart);
+    }
+  }
   UriUriA uri;
   if (uriParseSingleUriExA(&uri, head.data(), head.data() + head.size(), nullptr) != URI_SUCCESS)
     return std::nullopt;
@@ -54,6 +97,7 @@ std::optional<std::string> hostOf(std::string_view url) {
   if (uri.hostText.first != nullptr && uri.hostText.afterLast > uri.hostText.first)
     host.emplace(uri.hostText.first, uri.hostText.afterLast);
   uriFreeUriMembersA(&uri);
+  if (host && !zone.empty()) *host += "%" + zone;
   return host;
 }
 

@@ -151,16 +151,23 @@ TEST_F(ConnectivityCheckerTest, RefusedAndSilentHostsFailWithTheirOwnErrors) {
                    "debug checkConnectivity: Connection is preparing",
                    "warning checkConnectivity: Timeout!", kIgnoredCancel}));
 
+  // A link-local host reaches the connection with its zone: refused by our own address on en0,
+  // where without the zone it could not even be tried.
+  ASSERT_EQ(ip({"addr add fe80::2/64 dev en0 nodad"}).output, "");
+  checker->checkConnectivity("http://[fe80::2%25en0]:8443/", 20, outcomes.completion());
+  EXPECT_EQ(outcomes.wait(3).back(),
+            "Connection failed with error: Connection refused on com.tarvosys.connectivityTest");
+
   EXPECT_FALSE(ConnectivityChecker::checkConnectivity("http://127.0.0.1/", 20));
   EXPECT_FALSE(ConnectivityChecker::checkConnectivity("http://10.1.0.9/", 0.5));
-  EXPECT_EQ(outcomes.now().size(), 2u);
+  EXPECT_EQ(outcomes.now().size(), 3u);
 }
 
 TEST_F(ConnectivityCheckerTest, URLWithoutAHostFailsBeforeTheCallReturns) {
   auto checker = ConnectivityChecker::make();
   for (const std::string url :
        {"", "not a url", "example.com", "http:///path", "http:/127.0.0.1/a?b=//c",
-        "mailto:someone@example.com", "file:///tmp/x"}) {
+        "http://[fe80::2%25]/", "mailto:someone@example.com", "file:///tmp/x"}) {
     SCOPED_TRACE(url);
     Lines seen;
     checker->checkConnectivity(url, 20, [&seen](const Result& result) {
