@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -28,6 +29,7 @@
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
+#include "platform/dispatch/WakeDeferral.h"
 
 // The daemon's info dictionary, the one the log file manager names the log files after.
 CS_INFO_DICTIONARY(CS_BUNDLE_IDENTIFIER, CS_BUNDLE_SHORT_VERSION, CS_BUNDLE_VERSION);
@@ -37,6 +39,8 @@ namespace {
 // The process-wide objects live until the process ends: never destroyed, so nothing runs their
 // teardown while exit handlers flush the log or other threads still work.
 using platform::base::NoDestructor;
+
+constexpr std::chrono::milliseconds kLogWakeWindow{1};
 
 std::shared_ptr<DDFileLogger>& fileLogger() {
   static NoDestructor<std::shared_ptr<DDFileLogger>> logger;
@@ -63,6 +67,10 @@ std::string orNA(const std::string& value) {
 }
 
 void initLogs() {
+  // Every request logs a line from the event thread. Waking the logging worker for each line
+  // (and letting it fall asleep again) costs more than writing the line: let one wake-up take
+  // the lines of a millisecond. Flushes still run at once (they sync onto the queue).
+  platform::dispatch::deferWakeUps(*DDLog::loggingQueue(), kLogWakeWindow);
   DDLog::sharedInstance()->addLogger(fileLogger(), DDLogLevel::all);
   const auto& info = platform::bundle::InfoDictionary::main();
   CSLogInfo("initLogs()", "-----------------------------------------");

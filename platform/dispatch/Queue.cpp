@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -15,6 +16,7 @@
 #include "platform/dispatch/TimerScheduling.h"
 #include "platform/dispatch/TrackedItem.h"
 #include "platform/dispatch/WaitSupport.h"
+#include "platform/dispatch/WakeDeferral.h"
 
 namespace platform::dispatch {
 namespace detail {
@@ -226,7 +228,13 @@ void QueueImpl::sync(Queue::FunctionRef f, bool barrier) {
 void QueueImpl::enqueueSerial(WorkNode* node) {
   pushSerial(node);
   if (count_.fetch_add(1, std::memory_order_acq_rel) == 0) {
-    WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+    const std::int64_t window = wakeWindowNs_.load(std::memory_order_relaxed);
+    if (window > 0) {
+      WorkerPool::instance().submitDeferred({owner_.shared_from_this(), nullptr},
+                                            std::chrono::nanoseconds(window));
+    } else {
+      WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+    }
   }
 }
 
@@ -331,6 +339,9 @@ void QueueImpl::syncSerial(Queue::FunctionRef f) {
       // The queue went idle meanwhile, but other producers may have linked items ahead of ours:
       // let a worker drain up to our node.
       WorkerPool::instance().submit({owner_.shared_from_this(), nullptr});
+    } else if (wakeWindowNs_.load(std::memory_order_relaxed) > 0) {
+      // Items ahead of ours may wait for a deferred wake-up: this caller waits now.
+      WorkerPool::instance().expedite();
     }
     waitForTurn(waiter);
   }
@@ -359,6 +370,12 @@ bool QueueImpl::tryRunInline(Queue::FunctionRef f, bool drain) {
   // the pool, which is what releaseSerial would do.
   if (count_.fetch_sub(1, std::memory_order_acq_rel) != 1)
     drainSerial(owner_.shared_from_this(), detail::currentFrames());
+  return true;
+}
+
+bool QueueImpl::deferWakeUps(std::chrono::nanoseconds window) {
+  if (role_ != Role::Serial) return false;
+  wakeWindowNs_.store(window.count() > 0 ? window.count() : 0, std::memory_order_relaxed);
   return true;
 }
 
@@ -674,6 +691,10 @@ TrackedItem asyncTracked(Queue& queue, Block work) {
 
 bool isLastQueued(const Queue& queue, TrackedItem item) {
   return item != nullptr && QueueImpl::of(queue).isLastQueued(item);
+}
+
+bool deferWakeUps(Queue& queue, std::chrono::nanoseconds window) {
+  return QueueImpl::of(queue).deferWakeUps(window);
 }
 
 }  // namespace platform::dispatch

@@ -4,6 +4,7 @@
 // barriers), and the main queue (drained by the main thread only).
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -69,6 +70,8 @@ class QueueImpl {
   void asyncInGroup(Group& group, Block work);
   void sync(Queue::FunctionRef f, bool barrier);
   bool tryRunInline(Queue::FunctionRef f, bool drain);
+  // See WakeDeferral.h.
+  bool deferWakeUps(std::chrono::nanoseconds window);
 
   void setSpecific(const void* key, void* value);
   void* getSpecific(const void* key) const;
@@ -116,6 +119,8 @@ class QueueImpl {
   alignas(64) std::atomic<std::uint64_t> count_{0};
   alignas(64) WorkNode* head_;
   WorkNode stub_;
+  // Serial: how long a worker's start may wait after an item made the queue busy (0: none).
+  std::atomic<std::int64_t> wakeWindowNs_{0};
 
   // Concurrent and main
   std::mutex m_;

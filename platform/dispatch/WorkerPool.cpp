@@ -30,6 +30,37 @@ void WorkerPool::submit(Job job) {
   provideLocked();
 }
 
+void WorkerPool::submitDeferred(Job job, std::chrono::nanoseconds window) {
+  std::lock_guard lock(m_);
+  jobs_.push_back(std::move(job));
+  pendingJobs_.store(jobs_.size(), std::memory_order_relaxed);
+  // A spinning worker takes it without any wake-up; an earlier deferred job already has the
+  // watcher counting down, and this one goes with it.
+  if (jobs_.size() <= static_cast<std::size_t>(spinning_) + wakeTokens_) return;
+  if (deferred_.load(std::memory_order_relaxed)) return;
+  deferredDue_ = std::chrono::steady_clock::now() + window;
+  deferred_.store(true, std::memory_order_relaxed);
+  if (!watcherStarted_) {
+    watcherStarted_ = startThread("dispatch-watch", [this] { watcherLoop(); });
+    // Without a watcher nobody would end the window: wake a worker now.
+    if (!watcherStarted_) provideDeferredLocked();
+  } else if (deferredDue_ < watchUntil_) {
+    watchCv_.notify_one();
+  }
+}
+
+void WorkerPool::expedite() {
+  if (!deferred_.load(std::memory_order_relaxed)) return;
+  std::lock_guard lock(m_);
+  if (deferred_.load(std::memory_order_relaxed)) provideDeferredLocked();
+}
+
+void WorkerPool::provideDeferredLocked() {
+  deferred_.store(false, std::memory_order_relaxed);
+  deferredDue_ = std::chrono::steady_clock::time_point::max();
+  provideLocked();
+}
+
 void WorkerPool::provideLocked() {
   std::size_t unserved = jobs_.size();
   std::size_t coming = static_cast<std::size_t>(spinning_) + wakeTokens_;
@@ -93,13 +124,29 @@ void WorkerPool::workerLoop() {
 void WorkerPool::watcherLoop() {
   std::unique_lock lock(m_);
   for (;;) {
-    while (jobs_.empty()) {
+    while (jobs_.empty() && !deferred_.load(std::memory_order_relaxed)) {
       watcherAsleep_ = true;
+      watchUntil_ = std::chrono::steady_clock::time_point::max();
       watchCv_.wait(lock);
+      watchUntil_ = std::chrono::steady_clock::time_point::min();
       watcherAsleep_ = false;
     }
+    if (deferred_.load(std::memory_order_relaxed)) {
+      // Deferred jobs that come meanwhile need no notification: this wait ends when their
+      // window does (an earlier window, after expedite(), notifies: see submitDeferred).
+      watchUntil_ = deferredDue_;
+      watchCv_.wait_until(lock, watchUntil_);
+      watchUntil_ = std::chrono::steady_clock::time_point::min();
+      if (deferred_.load(std::memory_order_relaxed) &&
+          std::chrono::steady_clock::now() >= deferredDue_) {
+        provideDeferredLocked();
+      }
+      continue;
+    }
     std::uint64_t seen = progress_;
-    watchCv_.wait_for(lock, kStallInterval);
+    watchUntil_ = std::chrono::steady_clock::now() + kStallInterval;
+    watchCv_.wait_until(lock, watchUntil_);
+    watchUntil_ = std::chrono::steady_clock::time_point::min();
     if (!jobs_.empty() && progress_ == seen && idle_ <= wakeTokens_ &&
         threads_ - blocked_ < kMaxUnblocked && threads_ < kMaxThreads) {
       spawnLocked();

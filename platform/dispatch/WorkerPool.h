@@ -11,9 +11,16 @@
 // few microseconds, then sleep on a condition variable; a submission wakes one only when none is
 // spinning for work.
 //
+// A deferred submission (submitDeferred) wakes nobody: a worker that looks for work takes it as
+// usual, and the watcher wakes one when the submission's window has passed. Jobs deferred within
+// one window share that wake-up, which is what a queue fed one item at a time by a busy thread (a
+// log line per request) wants. expedite() ends the window at once for a caller about to wait.
+//
 // The pool (like the event thread) does not survive fork(): the child has none of the parent's
 // threads, so a child that wants to use queues must exec first.
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -43,6 +50,10 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   void submit(Job job);
+  // Like submit, but a worker need not start before `window` has passed (see above).
+  void submitDeferred(Job job, std::chrono::nanoseconds window);
+  // Wakes a worker now for deferred jobs, if any wait (cheap when none does).
+  void expedite();
 
   // True when jobs wait for a worker (a hint: read without the lock).
   bool hasPendingJobs() const { return pendingJobs_.load(std::memory_order_relaxed) != 0; }
@@ -59,6 +70,8 @@ class WorkerPool {
   void watcherLoop();
   // With the lock held: wakes an idle worker or starts one for jobs nobody will take.
   void provideLocked();
+  // With the lock held: ends the deferral window and provides workers for what waits.
+  void provideDeferredLocked();
   bool spawnLocked();
 
   std::mutex m_;
@@ -74,6 +87,12 @@ class WorkerPool {
   std::uint64_t progress_ = 0;  // jobs taken so far
   bool watcherStarted_ = false;
   bool watcherAsleep_ = false;
+  // When the watcher must provide workers for deferred jobs; time_point::max() when none wait.
+  std::chrono::steady_clock::time_point deferredDue_ = std::chrono::steady_clock::time_point::max();
+  std::atomic<bool> deferred_{false};  // deferredDue_ is set (a hint read without the lock)
+  // The latest time the watcher looks again by itself: a timed wait's end, max() while it
+  // sleeps until notified, min() while it is awake (it looks before it sleeps).
+  std::chrono::steady_clock::time_point watchUntil_ = std::chrono::steady_clock::time_point::max();
   const unsigned softLimit_;
 };
 

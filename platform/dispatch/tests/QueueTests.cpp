@@ -17,6 +17,7 @@
 #include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/TrackedItem.h"
+#include "platform/dispatch/WakeDeferral.h"
 #include "testsupport/Eventually.h"
 
 using namespace platform::dispatch;
@@ -229,6 +230,61 @@ TEST(SerialQueue, ATrackedItemIsLastUntilSomethingFollowsItOrItStarts) {
   EXPECT_EQ(asyncTracked(*concurrent, [&] { ran.signal(); }), nullptr);
   ran.wait();
   EXPECT_FALSE(isLastQueued(*concurrent, nullptr));
+}
+
+TEST(SerialQueue, DeferredWakeUpsKeepOrderAndASyncDoesNotWaitOutTheWindow) {
+  EXPECT_FALSE(deferWakeUps(*Queue::makeConcurrent("test.defer.concurrent"), 1ms));
+  auto q = Queue::makeSerial("test.defer");
+
+  // A window far longer than the test: only the sync's own wake-up can run the item ahead of it.
+  ASSERT_TRUE(deferWakeUps(*q, 10min));
+  std::vector<std::string> order;  // touched only on q
+  q->async([&] { order.push_back("deferred"); });
+  std::promise<void> synced;
+  std::future<void> syncedFuture = synced.get_future();
+  std::thread syncer([&] {
+    q->sync([&] { order.push_back("sync"); });
+    synced.set_value();
+  });
+  const bool syncReturned = syncedFuture.wait_for(20s) == std::future_status::ready;
+  EXPECT_TRUE(syncReturned) << "a sync behind a deferred item waited for the window";
+  if (!syncReturned) {
+    syncer.detach();
+    return;
+  }
+  syncer.join();
+  EXPECT_EQ(order, (std::vector<std::string>{"deferred", "sync"}));
+
+  // The watcher still sleeps towards the long window's end: a shorter window must wake it.
+  ASSERT_TRUE(deferWakeUps(*q, 1ms));
+  std::atomic<bool> lone{false};
+  q->async([&] { lone = true; });
+  EXPECT_TRUE(eventually([&] { return lone.load(); })) << "a lone deferred item never ran";
+
+  // Producers racing idle-to-busy transitions: every item runs once, in each producer's order.
+  constexpr int kProducers = 4;
+  constexpr int kPerProducer = 2000;
+  std::vector<int> lastSeen(kProducers, -1);  // touched only on q
+  std::atomic<int> ran{0}, outOfOrder{0};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kPerProducer; ++i) {
+        q->async([&, p, i] {
+          if (lastSeen[p] != i - 1) outOfOrder.fetch_add(1);
+          lastSeen[p] = i;
+          ran.fetch_add(1);
+        });
+        if (i % 500 == 0) std::this_thread::yield();
+      }
+    });
+  }
+  for (auto& t : producers)
+    t.join();
+  EXPECT_TRUE(eventually([&] { return ran.load() == kProducers * kPerProducer; }))
+      << ran.load() << " of " << kProducers * kPerProducer << " items ran";
+  EXPECT_EQ(outOfOrder.load(), 0);
+  EXPECT_TRUE(deferWakeUps(*q, 0ms));
 }
 
 TEST(SerialQueue, SyncOntoOwnChainIsReportedNotRun) {
