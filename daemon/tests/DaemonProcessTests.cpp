@@ -264,10 +264,12 @@ class DaemonProcess : public ::testing::Test {
     });
   }
   // Ready means: the banner is out, a ping is answered, and every line of the probe's own
-  // connections is in the file, so that a test's "before" snapshot is stable.
+  // connections is in the file, so that a test's "before" snapshot is stable. The reply may
+  // come before any of the probe's lines are written: quiet counts only once its ping line is.
   bool waitReady() {
     return waitForLog("CoreService daemon ready, entering run loop") &&
-           eventually([&] { return pingOnce(socket_, 1); }) && waitQuiet();
+           eventually([&] { return pingOnce(socket_, 1); }) &&
+           waitForLog("] Received ping from client") && waitQuiet();
   }
   // Once every connection's lines are out, `sig` (sent `times` times at once) ends the daemon
   // with status 0 and the signal's line last.
