@@ -281,11 +281,13 @@ std::optional<Error> Listener::openSocketLocked() {
 void Listener::acceptAvailable() {
   int listenFd;
   std::shared_ptr<UserConnectionLimit> limit;
+  bool requirementSet;
   {
     std::lock_guard lock(mutex_);
     if (invalidated_ || paused_) return;
     listenFd = fd_.get();
     limit = userLimit_;
+    requirementSet = static_cast<bool>(requirement_);
   }
   for (int i = 0; i < kAcceptsPerWakeUp; ++i) {
     base::FileDescriptor fd(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -302,13 +304,21 @@ void Listener::acceptAvailable() {
     if (!limit->admit(uid)) continue;  // closed at once: the user holds its share
     auto connection = Connection::makeAccepted(std::move(fd), serviceName_, std::move(peer),
                                                [limit, uid] { limit->release(uid); });
-    connection->queue()->async([weak = weak_from_this(), connection] {
+    auto offerIt = [weak = weak_from_this(), connection] {
       if (auto self = weak.lock()) {
         self->offer(connection);
       } else {
         connection->invalidate();
       }
-    });
+    };
+    // The new connection's queue is idle: without a requirement to check (which may take a
+    // while, reading the client's executable), its acceptance runs here, and the client's first
+    // call is read and answered on this thread too. A fresh daemon then answers its first
+    // client without waiting for a worker thread to be scheduled, which on a loaded machine
+    // takes longer than everything else it does.
+    if (requirementSet || !connection->queue()->runInlineIfIdle(offerIt)) {
+      connection->queue()->async(std::move(offerIt));
+    }
   }
   std::lock_guard lock(mutex_);
   if (!invalidated_ && !paused_ && watch_) watch_->arm(DescriptorWatch::Readable);

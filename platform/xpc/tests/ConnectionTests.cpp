@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <numeric>
 #include <optional>
@@ -565,8 +566,10 @@ TEST_F(XpcConnection, ConnectionRequirementDecidesBeforeTheDelegate) {
   };
   std::mutex m;
   std::vector<Seen> seen;
-  std::atomic<int> verdicts{0};  // 0: refuse, 1: throw, then accept
-  listener->setConnectionRequirement([&](Connection& c) {
+  std::atomic<int> verdicts{0};  // 0: refuse, 1: throw, 3: wait for othersServed, else accept
+  std::promise<void> othersServed;
+  std::shared_future<void> served = othersServed.get_future().share();
+  listener->setConnectionRequirement([&, served](Connection& c) {
     const auto& peer = c.peerCredentials();
     Seen s{dispatch::Queue::isCurrentlyOn(*c.queue()), peer.pid, peer.uid, ""};
     s.owner = pidfdOwner(peer.pidfd.get());
@@ -576,6 +579,8 @@ TEST_F(XpcConnection, ConnectionRequirementDecidesBeforeTheDelegate) {
     }
     const int verdict = verdicts++;
     if (verdict == 1) throw std::runtime_error("boom");
+    // Longer than a call's deadline: held on the event thread, it would fail the call below.
+    if (verdict == 3) return served.wait_for(2 * kDeadline) == std::future_status::ready;
     return verdict >= 2;
   });
   ASSERT_FALSE(listener->resume());
@@ -601,8 +606,20 @@ TEST_F(XpcConnection, ConnectionRequirementDecidesBeforeTheDelegate) {
   EXPECT_TRUE(eventually([&] { return !accepted[0]->peerCredentials().pidfd; }));
   const auto fresh = accepted[0]->peerPidfd();
   EXPECT_EQ(pidfdOwner(fresh.get()), "Pid:\t" + std::to_string(::getpid()));
+
+  // A requirement may take its time (reading a client's executable): meanwhile other clients
+  // are accepted and served.
+  const int slow = rawConnect(path_);
+  ASSERT_GE(slow, 0);
+  ASSERT_TRUE(eventually([&] { return verdicts.load() == 4; }));
+  auto other = connect();
+  EXPECT_TRUE(call(other, 2).reply) << "a pending requirement held up another client";
+  othersServed.set_value();
+  EXPECT_TRUE(eventually([&] { return service->accepted == 3; }));
+  other->invalidate();
+  ::close(slow);
   std::lock_guard lock(m);
-  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_EQ(seen.size(), 5u);
   for (const auto& s : seen) {
     EXPECT_TRUE(s.onItsQueue);
     EXPECT_EQ(s.pid, ::getpid());
