@@ -485,7 +485,7 @@ int DDFileLogger::lt_openCurrentLogFile() {
   // The file must exist (it is never created here), and a link put in its place is not
   // followed. Opened for appending: each write lands at the end of the file as one piece even
   // when another writer shares the file (two loggers on one directory, another process), so
-  // nobody's lines are overwritten; the seek before each write keeps the offset known.
+  // nobody's lines are overwritten.
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     reportf("NSFileHandle returned nil for writing to log file at path: %s", path.c_str());
@@ -646,6 +646,8 @@ void DDFileLogger::lt_logData(std::string_view data) {
     bool written;
     if (answers.managerOffersLocking && logFileManager_->shouldLockLogFile(info->filePath())) {
       AdvisoryLock lock(fd);
+      // Others write this file too: what they added counts toward its size.
+      if (const off_t end = ::lseek(fd, 0, SEEK_END); end >= 0) currentOffset_ = end;
       written = lt_writeData(data);
     } else {
       written = lt_writeData(data);
@@ -684,15 +686,9 @@ bool DDFileLogger::lt_writeData(std::string_view data) {
   const auto pathText = [this] {
     return currentLogFileInfo_ ? currentLogFileInfo_->filePath() : std::string();
   };
+  // No seek before writing: the descriptor appends, so each write lands at the end wherever the
+  // offset was, and a system call per buffer of lines is a large part of what writing costs.
   const int fd = currentLogFileHandle_.get();
-  const off_t end = ::lseek(fd, 0, SEEK_END);
-  if (end < 0) {
-    reportf("DDFileLogger: Failed to seek to end of file: %s",
-            errorDescription(errno, "lseek", pathText()).c_str());
-    currentOffset_ = -1;
-  } else {
-    currentOffset_ = end;
-  }
   std::size_t written = 0;
   while (written < data.size()) {
     const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
@@ -703,7 +699,12 @@ bool DDFileLogger::lt_writeData(std::string_view data) {
               errorDescription(err, "write", pathText()).c_str());
       // Drop the part of this record that did get in (a full disk takes a record's head and
       // refuses its tail): left there, it would swallow the start of the next record's line.
-      if (written > 0 && end >= 0 && ::ftruncate(fd, end) == 0) written = 0;
+      // An appending write leaves the offset just past what it wrote.
+      const off_t after = written > 0 ? ::lseek(fd, 0, SEEK_CUR) : -1;
+      if (after >= static_cast<off_t>(written) &&
+          ::ftruncate(fd, after - static_cast<off_t>(written)) == 0) {
+        written = 0;
+      }
       break;
     }
     written += static_cast<std::size_t>(n);

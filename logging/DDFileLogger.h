@@ -173,7 +173,8 @@ class DDFileLogger : public DDAbstractLogger {
   // Logger-queue state.
   std::shared_ptr<DDLogFileInfo> currentLogFileInfo_;
   platform::base::FileDescriptor currentLogFileHandle_;
-  // The descriptor's offset as the last seek and write left it; -1 when unknown.
+  // The file's size as this logger knows it: read when the file is opened (and before each
+  // write to a file shared under a lock), then counted up by what it writes; -1 when unknown.
   long long currentOffset_ = -1;
   std::shared_ptr<platform::dispatch::FileSource> currentLogFileVnode_;
   std::shared_ptr<platform::dispatch::TimerSource> rollingTimer_;

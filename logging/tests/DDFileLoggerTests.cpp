@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <set>
+#include <sstream>
 
 #include "logging/DDBufferedProxy.h"
 #include "logging/DDLogFileManagerDefault.h"
@@ -635,8 +636,21 @@ TEST(DDFileLogger, DISABLED_DiskFullChild) {
   for (int i = 0; i < failedAt; ++i) {
     ASSERT_NE(content.find(line(i) + "\n"), std::string::npos) << i;
   }
-  // A record the full disk cut short must not swallow the start of the next one.
+  // A record the full disk cut short must not swallow the start of the next line: every line is
+  // whole.
   EXPECT_TRUE(content.ends_with("\nafter room\n")) << content.substr(content.size() - 100);
+  std::istringstream lines(content);
+  int lostLines = 0;
+  for (std::string text; std::getline(lines, text);) {
+    if (text.starts_with("DDFileLogger: ")) {
+      EXPECT_TRUE(text.ends_with(" records were lost while the log file could not be written"))
+          << text;
+      ++lostLines;
+    } else if (text != "after room") {
+      EXPECT_TRUE(text.starts_with("line ") && text.ends_with(" " + std::string(60, '.'))) << text;
+    }
+  }
+  EXPECT_EQ(lostLines, 1);
   logger.reset();
   manager->waitForBackgroundDeletions();
 }
