@@ -303,9 +303,17 @@ void DDLog::lt_deliverBatch(std::unique_ptr<Batch> batch) {
       if (!log.batches_.spare) log.batches_.spare = std::move(batch);
     }
   } release{*this, batch};
-  for (auto& message : batch->records) {
-    lt_log(message);
-    message.reset();  // back to the record pool while this thread still has its block warm
+  auto& records = batch->records;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    // The next record was written on the calling thread's core: its lines are asked for now, so
+    // that they arrive while this one is delivered instead of one miss at a time after it.
+    if (i + 1 < records.size()) {
+      const auto* next = reinterpret_cast<const char*>(records[i + 1].get());
+      for (std::size_t off = 0; off < sizeof(DDLogMessage); off += 64)
+        __builtin_prefetch(next + off);
+    }
+    lt_log(records[i]);
+    records[i].reset();  // back to the record pool while this thread still has its block warm
   }
 }
 
