@@ -106,6 +106,27 @@ BENCHMARK(BM_CallerLatency_PeerAsync)->Iterations(1)->UseRealTime();
 
 // ---- end to end, into a file ---------------------------------------------------------------
 
+// Makes kEndToEndLines calls of `call(i)`, on this thread or shared among `threads` of their own
+// (more callers than the machine's two cores: a caller may be preempted anywhere, holding
+// whatever it holds).
+template <class Call>
+void endToEndCalls(int threads, Call&& call) {
+  if (threads <= 1) {
+    for (int i = 0; i < kEndToEndLines; ++i)
+      call(i);
+    return;
+  }
+  std::vector<std::thread> callers;
+  for (int t = 0; t < threads; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = t; i < kEndToEndLines; i += threads)
+        call(i);
+    });
+  }
+  for (auto& caller : callers)
+    caller.join();
+}
+
 void BM_EndToEnd_BufferedFileLogger(benchmark::State& state) {
   ScratchDir dir;
   auto manager = std::make_shared<DDLogFileManagerDefault>(dir.path());
@@ -118,17 +139,21 @@ void BM_EndToEnd_BufferedFileLogger(benchmark::State& state) {
   log->addLogger(fileLogger->wrapWithBuffer());
   log->flushLog();
   for (auto _ : state) {
-    for (int i = 0; i < kEndToEndLines; ++i) {
+    endToEndCalls(static_cast<int>(state.range(0)), [&](int i) {
       _DDLogMessage(DDLogLevel::all, DDLogFlag::info, 0, nullptr, true, log,
                     "Accepted new XPC connection: %@ (%li)", kDescription, static_cast<long>(i));
-    }
+    });
     log->flushLog();  // every line is in the file when this returns
   }
   state.SetItemsProcessed(state.iterations() * kEndToEndLines);
   log->removeAllLoggers();
   log->flushLog();
 }
-BENCHMARK(BM_EndToEnd_BufferedFileLogger)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEnd_BufferedFileLogger)
+    ->Arg(1)
+    ->Arg(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_EndToEnd_PeerAsyncFile(benchmark::State& state) {
   ScratchDir dir;
@@ -136,8 +161,9 @@ void BM_EndToEnd_PeerAsyncFile(benchmark::State& state) {
   auto logger = std::make_shared<spdlog::async_logger>("peer-file", sink, peerPool(),
                                                        spdlog::async_overflow_policy::block);
   for (auto _ : state) {
-    for (int i = 0; i < kEndToEndLines; ++i)
+    endToEndCalls(static_cast<int>(state.range(0)), [&](int i) {
       logger->info("Accepted new XPC connection: {} ({})", kDescription, i);
+    });
     // The flush is queued behind every line and waits until the sink has written them.
     logger->flush();
     while (peerPool()->queue_size() != 0)
@@ -146,7 +172,7 @@ void BM_EndToEnd_PeerAsyncFile(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kEndToEndLines);
 }
-BENCHMARK(BM_EndToEnd_PeerAsyncFile)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EndToEnd_PeerAsyncFile)->Arg(1)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // ---- the gate and the fan-out ------------------------------------------------------------------
 
