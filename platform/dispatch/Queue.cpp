@@ -327,10 +327,26 @@ void QueueImpl::drainSerial(std::shared_ptr<Queue> self, const detail::Frame* pa
   }
 }
 
-void QueueImpl::syncSerial(Queue::FunctionRef f) {
+bool QueueImpl::claimIdleSerial() {
   std::uint64_t idle = 0;
   if (!count_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
                                       std::memory_order_relaxed)) {
+    return false;
+  }
+  // The count can reach zero while items are still linked: a producer that linked an item and
+  // was preempted before counting it lets the drainer run that item against the count of an item
+  // linked after it, and the later item then waits for the first producer's count. Running here
+  // would overtake it, and with it everything its own producer queued before this call. The
+  // queue is ours (the count is), so its head can be read.
+  const bool empty = head_ == &stub_ && stub_.next.load(std::memory_order_acquire) == nullptr &&
+                     tail_.load(std::memory_order_acquire) == &stub_;
+  if (empty) return true;
+  releaseSerial();
+  return false;
+}
+
+void QueueImpl::syncSerial(Queue::FunctionRef f) {
+  if (!claimIdleSerial()) {
     SyncWaiter waiter(f, detail::currentFrames());
     WorkNode* node = detail::allocNode();
     node->waiter = &waiter;
@@ -353,11 +369,7 @@ void QueueImpl::syncSerial(Queue::FunctionRef f) {
 }
 
 bool QueueImpl::tryRunInline(Queue::FunctionRef f, bool drain) {
-  std::uint64_t idle = 0;
-  if (role_ != Role::Serial || !count_.compare_exchange_strong(idle, 1, std::memory_order_acquire,
-                                                               std::memory_order_relaxed)) {
-    return false;
-  }
+  if (role_ != Role::Serial || !claimIdleSerial()) return false;
   {
     FrameScope frame(&owner_, detail::currentFrames());
     detail::runGuarded(owner_, f);

@@ -98,6 +98,9 @@ class QueueImpl {
   // `parent`: the frames of the thread that drains, when it is not a worker of the pool.
   void drainSerial(std::shared_ptr<Queue> self, const detail::Frame* parent = nullptr);
   void syncSerial(Queue::FunctionRef f);
+  // Takes the queue for the calling thread when nothing is queued or running (count_ from 0 to 1
+  // and no item linked).
+  bool claimIdleSerial();
   void releaseSerial();
 
   // Concurrent
