@@ -340,9 +340,12 @@ TEST_F(XpcConnection, ServiceGoingAwayInterruptsTheClientWhichReconnects) {
   auto service = std::make_shared<EchoService>();
   auto listener = startListener(service);
   auto c = Connection::makeToService(kService);
-  std::atomic<int> interrupted{0}, invalidated{0};
-  c->setInterruptionHandler([&] { ++interrupted; });
-  c->setInvalidationHandler([&] { ++invalidated; });
+  // Counted where the handlers keep them: the event thread may still run a handler after the
+  // test has returned.
+  auto interrupted = std::make_shared<std::atomic<int>>(0);
+  auto invalidated = std::make_shared<std::atomic<int>>(0);
+  c->setInterruptionHandler([interrupted] { ++*interrupted; });
+  c->setInvalidationHandler([invalidated] { ++*invalidated; });
   c->resume();
 
   std::optional<CallResult> held;
@@ -356,7 +359,7 @@ TEST_F(XpcConnection, ServiceGoingAwayInterruptsTheClientWhichReconnects) {
   ASSERT_TRUE(held && held->error);
   EXPECT_EQ(held->outcomes, 1);
   EXPECT_EQ(held->error->code, ErrorCode::ConnectionInterrupted);
-  ASSERT_TRUE(eventually([&] { return interrupted == 1; }));
+  ASSERT_TRUE(eventually([&] { return *interrupted == 1; }));
 
   auto again = call(c, 1);
   ASSERT_TRUE(again.error);
@@ -366,8 +369,8 @@ TEST_F(XpcConnection, ServiceGoingAwayInterruptsTheClientWhichReconnects) {
   again = call(c, "back");
   ASSERT_TRUE(again.reply);
   EXPECT_EQ(*again.reply, Value::array({"back"}));
-  EXPECT_EQ(interrupted, 1);
-  EXPECT_EQ(invalidated, 0);
+  EXPECT_EQ(*interrupted, 1);
+  EXPECT_EQ(*invalidated, 0);
   std::lock_guard lock(service->m);
   service->held.clear();
 }
@@ -474,8 +477,9 @@ TEST_F(XpcConnection, SynchronousCallsShareTheSocketWithAsynchronousOnes) {
   auto service = std::make_shared<EchoService>();
   auto listener = startListener(service);
   auto c = Connection::makeToService(kService);
-  std::atomic<int> interrupted{0};
-  c->setInterruptionHandler([&] { ++interrupted; });
+  // Kept by the handler: the event thread may still run it after the test has returned.
+  auto interrupted = std::make_shared<std::atomic<int>>(0);
+  c->setInterruptionHandler([interrupted] { ++*interrupted; });
   c->resume();
   const auto sync = [&](Value argument, std::chrono::milliseconds timeout = kDeadline) {
     return c->sendSynchronousRequest(kEcho, Value::array({std::move(argument)}), timeout);
@@ -516,7 +520,7 @@ TEST_F(XpcConnection, SynchronousCallsShareTheSocketWithAsynchronousOnes) {
   }
   auto next = sync("next");
   EXPECT_EQ(next.reply, Value::array({"next"}));
-  EXPECT_EQ(interrupted, 0);
+  EXPECT_EQ(*interrupted, 0);
   EXPECT_EQ(service->interrupted, 0);
 
   // Between synchronous calls the socket stays theirs: an asynchronous call alone is still
@@ -530,7 +534,7 @@ TEST_F(XpcConnection, SynchronousCallsShareTheSocketWithAsynchronousOnes) {
   ASSERT_EQ(sync("again").reply, Value::array({"again"}));
   for (auto& conn : service->liveConnections())
     conn->invalidate();
-  EXPECT_TRUE(eventually([&] { return interrupted == 1; })) << interrupted;
+  EXPECT_TRUE(eventually([&] { return *interrupted == 1; })) << *interrupted;
 
   // The service goes away while a call waits: an error at once, not a time-out.
   std::thread ender([&] {
