@@ -546,7 +546,9 @@ TEST_F(DaemonProcess, OutOfDescriptorsNeitherSpinsNorStopsServing) {
       << "ticks used in 1.5 s while out of descriptors";
   // The last connection is one of those waiting; its call is served once the others have gone
   // and descriptors are free.
-  ASSERT_TRUE(sendRequest(fds.back(), 9, coreservice::pingMethod()));
+  ASSERT_TRUE(sendRequest(fds.back(), 9, coreservice::pingMethod()))
+      << "the daemon is gone (errno " << errno << "):\n"
+      << d.errText();
   for (std::size_t i = 0; i + 1 < fds.size(); ++i)
     ::close(fds[i]);
   const auto r = receiveReply(fds.back());
