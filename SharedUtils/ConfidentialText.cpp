@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SharedUtils/StringUtilities.h"
+#include "platform/base/HexDigit.h"
 
 namespace sharedutils {
 namespace {
@@ -98,20 +99,16 @@ bool parsesAsUri(std::string_view text) {
   return result == URI_SUCCESS;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using platform::base::hexDigitValue;
 
 std::string percentDecoded(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-        hexValue(text[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+    if (text[i] == '%' && i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 &&
+        hexDigitValue(text[i + 2]) >= 0) {
+      out.push_back(
+          static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2])));
       i += 2;
     } else {
       out.push_back(text[i]);

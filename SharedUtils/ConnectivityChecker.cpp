@@ -8,6 +8,7 @@
 #include <cmath>
 
 #include "logging/DDLogFrontEnd.h"
+#include "platform/base/HexDigit.h"
 #include "platform/dispatch/Semaphore.h"
 
 namespace sharedutils {
@@ -42,18 +43,15 @@ std::optional<std::size_t> authorityStart(std::string_view url) {
 // An IPv6 zone as a URL writes it (unreserved characters and %XX escapes), decoded; empty when
 // it is empty or malformed.
 std::string decodedZone(std::string_view text) {
-  const auto hex = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
+  using platform::base::hexDigitValue;
   std::string zone;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '%') {
-      if (i + 2 >= text.size() || hex(text[i + 1]) < 0 || hex(text[i + 2]) < 0) return {};
-      const char decoded = static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      if (i + 2 >= text.size() || hexDigitValue(text[i + 1]) < 0 || hexDigitValue(text[i + 2]) < 0)
+        return {};
+      const char decoded =
+          static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
       // An interface name: no blank, control or escape character.
       if (!std::isgraph(static_cast<unsigned char>(decoded)) || decoded == '%') return {};
       zone.push_back(decoded);
