@@ -6,20 +6,31 @@
 //
 // Must be made while the process has a single thread (a mount namespace is per thread; threads
 // started later inherit it), i.e. first thing in a child run of the test binary.
+//
+// The sandbox is ready once an entry it sent itself can be read back: journald binds its socket
+// before it has opened its files and entered its loop, and a test must not count that start-up
+// against its own deadline. journald logs at debug level to a file in the private /run;
+// diagnostics() shows that log, whether journald still runs and the last entries it stored, for
+// the message of a failed expectation.
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "testsupport/ChildProcess.h"
 #include "testsupport/Eventually.h"
 
 namespace journaltest {
@@ -37,47 +48,76 @@ inline int threadCount() {
 class JournalSandbox {
  public:
   static constexpr const char* kJournald = "/lib/systemd/systemd-journald";
+  static constexpr const char* kSocket = "/run/systemd/journal/socket";
+  static constexpr const char* kLog = "/run/journald.log";
+  static constexpr const char* kProbeIdentifier = "journal-sandbox-probe";
 
   JournalSandbox() {
+    if (::access(kJournald, X_OK) != 0) {
+      skipReason_ = std::string(kJournald) + " is not installed";
+      return;
+    }
     if (threadCount() != 1) {
-      error_ = "the process already runs several threads";
+      skipReason_ = "the process already runs several threads";
       return;
     }
     if (::unshare(CLONE_NEWNS) != 0) {
-      error_ = "no private mount namespace (needs root)";
+      skipReason_ = "no private mount namespace (needs root)";
       return;
     }
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 ||
         ::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) {
-      error_ = "cannot mount the private /run and /var/log";
+      skipReason_ = "cannot mount the private /run and /var/log";
       return;
     }
-    journald_ =
-        std::make_unique<testsupport::BackgroundProcess>(std::vector<std::string>{kJournald});
-    if (journald_->pid() < 0) {
-      error_ = std::string("cannot start ") + kJournald;
+    // Only what is sent here is stored: the host's kernel messages would make the start-up
+    // slower and the journal longer, and no entry must leave the sandbox.
+    std::filesystem::create_directories("/run/systemd/journald.conf.d");
+    std::ofstream("/run/systemd/journald.conf.d/sandbox.conf")
+        << "[Journal]\nStorage=volatile\nReadKMsg=no\nRateLimitBurst=0\nForwardToSyslog=no\n"
+           "ForwardToKMsg=no\nForwardToConsole=no\nForwardToWall=no\n";
+    journald_ = start();
+    if (journald_ < 0) {
+      error_ = std::string("cannot start ") + kJournald + ": " + std::strerror(errno);
       return;
     }
-    if (!testsupport::eventually(
-            [] { return std::filesystem::exists("/run/systemd/journal/socket"); })) {
-      error_ = "journald did not open its socket";
+    if (!testsupport::eventually([] { return std::filesystem::exists(kSocket); })) {
+      error_ = "journald did not open its socket\n" + diagnostics();
+      return;
+    }
+    const int sent =
+        sd_journal_send("MESSAGE=ready?", "SYSLOG_IDENTIFIER=%s", kProbeIdentifier, nullptr);
+    if (sent < 0) {
+      error_ = "the probe entry was not sent: " + std::string(std::strerror(-sent)) + "\n" +
+               diagnostics();
+      return;
+    }
+    if (waitFor(isProbe, 1).size() != 1) {
+      error_ = "journald did not store the probe entry\n" + diagnostics();
     }
   }
 
-  // Empty when the sandbox is ready, else why not.
+  ~JournalSandbox() {
+    if (journald_ > 0) {
+      ::kill(journald_, SIGKILL);
+      reap(0);
+    }
+  }
+
+  JournalSandbox(const JournalSandbox&) = delete;
+  JournalSandbox& operator=(const JournalSandbox&) = delete;
+
+  // Why the sandbox cannot be made on this machine (the test is skipped), or empty.
+  const std::string& skipReason() const { return skipReason_; }
+  // Why the sandbox is not ready although it could be made (the test fails), or empty.
   const std::string& error() const { return error_; }
 
   // The entries of this process whose fields satisfy `keep`, in journal order, each with its
   // fields; waits until there are `count` of them (or a generous deadline passes).
   static std::vector<Fields> entries(const std::function<bool(const Fields&)>& keep,
                                      std::size_t count) {
-    std::vector<Fields> found;
-    testsupport::eventually([&] {
-      found = read(keep);
-      return found.size() >= count;
-    });
-    return found;
+    return waitFor([&](const Fields& f) { return !isProbe(f) && keep(f); }, count);
   }
 
   // The fields an entry's sender wrote (journald's own, starting with "_", left out).
@@ -88,13 +128,88 @@ class JournalSandbox {
     return out;
   }
 
+  // Whether journald still runs, its own log, and the last entries it stored from any process.
+  std::string diagnostics() {
+    std::ostringstream text;
+    text << "journald (pid " << journald_ << "): ";
+    if (journald_ < 0) {
+      text << "not started\n";
+    } else if (const int status = reap(WNOHANG); status == -1) {
+      text << "running\n";
+    } else {
+      text << "ended, wait status " << status << "\n";
+    }
+    std::ifstream log(kLog);
+    text << "journald's log:\n" << log.rdbuf() << "\n";
+    const auto all = read([](const Fields&) { return true; }, false);
+    text << all.size() << " entries stored";
+    const std::size_t shown = std::min<std::size_t>(all.size(), 10);
+    if (shown > 0) text << ", the last " << shown << ":";
+    text << "\n";
+    for (auto it = all.end() - static_cast<std::ptrdiff_t>(shown); it != all.end(); ++it) {
+      for (const char* key : {"_PID", "SYSLOG_IDENTIFIER", "MESSAGE"}) {
+        const auto value = it->find(key);
+        text << key << "=" << (value == it->end() ? "(none)" : value->second) << " ";
+      }
+      text << "\n";
+    }
+    return text.str();
+  }
+
  private:
-  static std::vector<Fields> read(const std::function<bool(const Fields&)>& keep) {
+  static bool isProbe(const Fields& f) {
+    const auto it = f.find("SYSLOG_IDENTIFIER");
+    return it != f.end() && it->second == kProbeIdentifier;
+  }
+
+  static std::vector<Fields> waitFor(const std::function<bool(const Fields&)>& keep,
+                                     std::size_t count) {
+    std::vector<Fields> found;
+    testsupport::eventually([&] {
+      found = read(keep, true);
+      return found.size() >= count;
+    });
+    return found;
+  }
+
+  // journald, with its standard streams on its log and killed when this process ends (a test
+  // child that crashes or is killed leaves no journald behind). The process still has a single
+  // thread here, so forking is safe.
+  static pid_t start() {
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    const int null = ::open("/dev/null", O_RDONLY);
+    const int log = ::open(kLog, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (null < 0 || log < 0 || ::dup2(null, 0) < 0 || ::dup2(log, 1) < 0 || ::dup2(log, 2) < 0) {
+      ::_exit(127);
+    }
+    ::setenv("SYSTEMD_LOG_TARGET", "console", 1);
+    ::setenv("SYSTEMD_LOG_LEVEL", "debug", 1);
+    ::execl(kJournald, kJournald, static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+
+  // journald's wait status once it has ended (waiting for that with no `options`), else -1.
+  int reap(int options) {
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(journald_, &status, options)) < 0 && errno == EINTR) {
+    }
+    if (done != journald_) return -1;
+    journald_ = -1;
+    return status;
+  }
+
+  // The entries that satisfy `keep`, of this process alone when `ours`.
+  static std::vector<Fields> read(const std::function<bool(const Fields&)>& keep, bool ours) {
     std::vector<Fields> out;
     sd_journal* j = nullptr;
     if (sd_journal_open(&j, SD_JOURNAL_LOCAL_ONLY) < 0) return out;
     const std::string match = "_PID=" + std::to_string(::getpid());
-    sd_journal_add_match(j, match.c_str(), 0);
+    if (ours) sd_journal_add_match(j, match.c_str(), 0);
     while (sd_journal_next(j) > 0) {
       Fields f;
       const void* data = nullptr;
@@ -113,7 +228,8 @@ class JournalSandbox {
     return out;
   }
 
-  std::unique_ptr<testsupport::BackgroundProcess> journald_;  // stopped with the sandbox
+  pid_t journald_ = -1;
+  std::string skipReason_;
   std::string error_;
 };
 
