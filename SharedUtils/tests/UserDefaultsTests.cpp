@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "SharedUtils/SupportType.h"
 #include "SharedUtils/tests/LogCapture.h"
+#include "testsupport/ChildProcess.h"
 #include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
@@ -46,8 +49,20 @@ class UserDefaultsTest : public ::testing::Test {
 };
 using Lines = std::vector<std::string>;
 
-// These two come first: the tests after them touch every setting of the table.
+constexpr const char* kChildVariable = "USERDEFAULTS_TEST_CHILD";
+
+// A setting is made once per process, so its first use is checked in a fresh process of this
+// binary, where no other test has touched it.
 TEST_F(UserDefaultsTest, LastKnownTimeDefaultsToTheTimeOfFirstUse) {
+  if (std::getenv(kChildVariable) == nullptr) {
+    const auto run = ::testsupport::runProcess(
+        {"env", std::string(kChildVariable) + "=1",
+         std::filesystem::read_symlink("/proc/self/exe").string(),
+         "--gtest_filter=UserDefaultsTest.LastKnownTimeDefaultsToTheTimeOfFirstUse"});
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("[  PASSED  ] 1 test."), std::string::npos) << run.out;
+    return;
+  }
   const auto before = UD::detail::now();
   const auto first = UD::lastKnowTimeForBypassClockTamperDetection.wrappedValue();
   const auto after = UD::detail::now();
@@ -57,6 +72,7 @@ TEST_F(UserDefaultsTest, LastKnownTimeDefaultsToTheTimeOfFirstUse) {
   EXPECT_EQ(UD::lastKnowTimeForBypassClockTamperDetection.wrappedValue(), first);
 }
 
+// This one comes first: the tests after it touch every setting of the table.
 TEST_F(UserDefaultsTest, SettingsAreMadeOnceEvenWhenThreadsRace) {
   std::vector<const void*> seen(8);
   {
@@ -120,6 +136,9 @@ TEST_F(UserDefaultsTest, KeysAreDistinctAndEachSettingHasItsOwn) {
 }
 
 TEST_F(UserDefaultsTest, OverridesWinLogAndLeaveWritesToTheSuite) {
+  // The suite's values are the defaults (a run before this one, in the same process, wrote them).
+  for (const char* key : {"demHwEnabled", "oldBypassModeEnabled"})
+    ASSERT_TRUE(shared()->remove(key));
   auto standard = standardDefaults();
   ASSERT_TRUE(standard->set("demHwEnabled", Value(false)));
   UD::demHwEnabled.setWrappedValue(true);

@@ -269,9 +269,9 @@ TEST(DDLogFileManagerDefault, DefaultLogsDirectoryFollowsTheEnvironment) {
     EXPECT_EQ(inChild([] {}, false), "/var/log/" + proc);
     // nobody's home is /nonexistent: no home, so a directory of nobody's own under the
     // temporary directory; never one that another user made there first.
-    static TempDir shared;
+    TempDir shared;
     ::chmod(shared.path().c_str(), 01777);
-    const auto withTmp = [] { ::setenv("TMPDIR", shared.path().c_str(), 1); };
+    const auto withTmp = [&shared] { ::setenv("TMPDIR", shared.path().c_str(), 1); };
     const std::string own = shared / "state-65534";
     EXPECT_EQ(inChild(withTmp), own + "/Logs/" + proc);
     struct stat st {};

@@ -161,7 +161,9 @@ TEST(DDTTYLoggerTest, NearestColourAndTieRule) {
             (std::array<std::uint8_t, 3>{214, 57, 30}));
 }
 
-TEST(DDTTYLoggerTest, OneInstancePerProcessAndInvalidTags) {
+// Runs in a child: only the first instance in a process is ever made.
+TEST(DDTTYLoggerChild, OneInstancePerProcessAndInvalidTags) {
+  if (!isChildRun()) GTEST_SKIP() << "runs only as the child of DDTTYLoggerTest";
   platform::diagnostics::ScopedCapture capture;
   auto early = DDTTYLogger::make();
   ASSERT_NE(early, nullptr);
@@ -179,6 +181,15 @@ TEST(DDTTYLoggerTest, OneInstancePerProcessAndInvalidTags) {
   EXPECT_FALSE(shared->colorsEnabled());
   shared->setColorsEnabled(true);
   EXPECT_TRUE(shared->colorsEnabled());  // the read waits for the change queued before it
+}
+
+TEST(DDTTYLoggerTest, OneInstancePerProcessAndInvalidTags) {
+  TempDir dir;
+  const int status = runSelf("DDTTYLoggerChild.OneInstancePerProcessAndInvalidTags", {},
+                             dir / "err", nullptr, dir / "out");
+  const std::string out = readFile(dir / "out");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << out;
+  EXPECT_NE(out.find("[  PASSED  ] 1 test."), std::string::npos) << out;
 }
 
 }  // namespace
