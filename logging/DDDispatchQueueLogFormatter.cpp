@@ -95,15 +95,15 @@ std::string DDDispatchQueueLogFormatter::queueThreadLabelForLogMessage(
 
 std::string_view DDDispatchQueueLogFormatter::qosTag(std::uint64_t qos) {
   switch (qos) {
-    case static_cast<std::uint64_t>(QoS::Background):
+    case DDLogQoS::background:
       return "BG";
-    case static_cast<std::uint64_t>(QoS::Utility):
+    case DDLogQoS::utility:
       return "UT";
-    case static_cast<std::uint64_t>(QoS::Default):
+    case DDLogQoS::defaultClass:
       return "DF";
-    case static_cast<std::uint64_t>(QoS::UserInitiated):
+    case DDLogQoS::userInitiated:
       return "IN";
-    case static_cast<std::uint64_t>(QoS::UserInteractive):
+    case DDLogQoS::userInteractive:
       return "UI";
     default:
       return "UN";

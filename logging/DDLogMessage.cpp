@@ -12,6 +12,25 @@
 
 namespace {
 
+std::uint64_t qosValue(platform::dispatch::QoS qos) {
+  using platform::dispatch::QoS;
+  switch (qos) {
+    case QoS::Background:
+      return DDLogQoS::background;
+    case QoS::Utility:
+      return DDLogQoS::utility;
+    case QoS::Default:
+      return DDLogQoS::defaultClass;
+    case QoS::UserInitiated:
+      return DDLogQoS::userInitiated;
+    case QoS::UserInteractive:
+      return DDLogQoS::userInteractive;
+    case QoS::Unspecified:
+      break;
+  }
+  return DDLogQoS::unspecified;
+}
+
 void requireText(const DDLogText& text, const char* name) {
   if (!text.present()) {
     std::string t("Invalid parameter not satisfying: ");
@@ -156,7 +175,7 @@ void DDLogMessage::build(DDLogLevel level, DDLogFlag flag, std::int64_t context,
   // The queue outlives the item running on it, so its label can be read here and copied.
   const platform::dispatch::Queue* q = platform::dispatch::Queue::current();
   queueLabel_ = keep(q ? std::string_view(q->label()) : std::string_view(), ownedQueueLabel_);
-  qos_ = static_cast<std::uint64_t>(q ? q->qos() : platform::dispatch::QoS::Unspecified);
+  qos_ = qosValue(q ? q->qos() : platform::dispatch::QoS::Unspecified);
 }
 
 std::shared_ptr<DDLogMessage> DDLogMessage::copy() const {

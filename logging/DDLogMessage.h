@@ -55,6 +55,18 @@ struct DDLogMessageOptions {
   static constexpr std::int64_t keepMessage = 4;
 };
 
+// Quality-of-service classes as a record stores them (DDLogMessage::qos()). These numbers are
+// the ones formatters and readers of stored records know the classes by; the dispatch layer's
+// own enumeration is only its ordering.
+struct DDLogQoS {
+  static constexpr std::uint64_t unspecified = 0x00;
+  static constexpr std::uint64_t background = 0x09;
+  static constexpr std::uint64_t utility = 0x11;
+  static constexpr std::uint64_t defaultClass = 0x15;
+  static constexpr std::uint64_t userInitiated = 0x19;
+  static constexpr std::uint64_t userInteractive = 0x21;
+};
+
 // A text argument of a record constructor: absent, a borrowed view, or a string handed over.
 class DDLogText {
  public:
@@ -157,6 +169,7 @@ class DDLogMessage : public std::enable_shared_from_this<DDLogMessage> {
                : std::nullopt;
   }
   std::string_view queueLabel() const noexcept { return queueLabel_; }
+  // The class of the queue the record was made on, as a DDLogQoS value.
   std::uint64_t qos() const noexcept { return qos_; }
 
   // Equal when all of message, messageFormat, level, flag, context, file, function, line,

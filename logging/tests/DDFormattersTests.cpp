@@ -107,8 +107,10 @@ TEST(DDDispatchQueueLogFormatterTest, LengthLimitsAndQosTags) {
   EXPECT_EQ(bracket(f, *accented), " [\xC3\xA9t\xC3\xA9s   (QOS:DF)]");
   EXPECT_EQ(bracket(f, *seven), " [sevenql (QOS:BG)]");
 
-  const std::pair<std::uint64_t, const char*> tags[] = {
-      {0, "UN"}, {1, "BG"}, {2, "UT"}, {3, "DF"}, {4, "IN"}, {5, "UI"}, {6, "UN"}, {0x21, "UN"}};
+  // Tags go by the record's numbers; the dispatch layer's own enumeration values mean nothing.
+  const std::pair<std::uint64_t, const char*> tags[] = {{0, "UN"},    {0x09, "BG"}, {0x11, "UT"},
+                                                        {0x15, "DF"}, {0x19, "IN"}, {0x21, "UI"},
+                                                        {1, "UN"},    {5, "UN"},    {0x22, "UN"}};
   for (auto [qos, tag] : tags)
     EXPECT_EQ(DDDispatchQueueLogFormatter::qosTag(qos), tag) << qos;
 }

@@ -50,7 +50,11 @@ TEST(DDLogMessage, ContextOfConstruction) {
   queue->sync([&] { onQueue = make("on queue"); });
   queue.reset();
   EXPECT_EQ(onQueue->queueLabel(), "record.test.queue");  // outlives the queue handle
-  EXPECT_EQ(onQueue->qos(), static_cast<std::uint64_t>(platform::dispatch::QoS::Utility));
+  EXPECT_EQ(onQueue->qos(), DDLogQoS::utility);
+  EXPECT_EQ(make("main thread")->qos(), DDLogQoS::userInteractive);
+  std::shared_ptr<DDLogMessage> offQueue;
+  std::thread([&] { offQueue = make("off any queue"); }).join();
+  EXPECT_EQ(offQueue->qos(), DDLogQoS::unspecified);
 }
 
 TEST(DDLogMessage, TextsAreSharedCopiedOrTakenAsAsked) {

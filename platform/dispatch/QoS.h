@@ -4,8 +4,8 @@
 
 namespace platform::dispatch {
 
-// Quality-of-service classes, lowest to highest. The numeric values are this system's own and are
-// what a log record stores as its `qos`.
+// Quality-of-service classes, lowest to highest. The numeric values are this system's own (an
+// ordering and an index); a log record stores the class under the logging library's numbers.
 enum class QoS : std::uint8_t {
   Unspecified = 0,
   Background = 1,
