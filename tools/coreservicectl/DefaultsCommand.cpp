@@ -194,10 +194,10 @@ Command defaultsCommand() {
        .maxOperands = 5,
        // A value may look like an option ("-5"): options come before the action.
        .optionsFirst = true,
-       .details = "  read <domain> [<key>]              prints one value, or every key and value\n"
-                  "  write <domain> <key> <type> <value> sets a value\n"
-                  "  delete <domain> <key>               removes a key\n"
-                  "  watch <domain> [<key>]              prints each change until interrupted\n"
+       .details = "  read <domain> [<key>]               prints one value, or every key and value\n"
+                  "  write <domain> <key> <type> <value>  sets a value\n"
+                  "  delete <domain> <key>                removes a key\n"
+                  "  watch <domain> [<key>]               prints each change until interrupted\n"
                   "\n"
                   "types: bool int uint double string date data map datalist\n"
                   "Values print as \"<type> <text>\", the text write accepts.\n"},

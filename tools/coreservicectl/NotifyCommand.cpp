@@ -138,7 +138,7 @@ int runNotify(const Invocation& invocation) {
 Command notifyCommand() {
   return {
       "notify",
-      {.summary = "Show a notification on the desktop as the client does, or take notices "
+      {.summary = "Shows a notification on the desktop as the client does, or takes notices "
                   "down.",
        .operands = "<title> <body> | --clear <category>...",
        .options = {{"category", 'c', "NAME", "the notification's category (none: a plain notice)"},
