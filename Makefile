@@ -1,4 +1,4 @@
-# The two commands: `make run` runs the daemon, `make test` builds and runs every test.
+# `make run` runs the daemon, `make test` builds and runs every test, `make deb` packages.
 # Both set up a fresh Debian 12 machine first through scripts/bootstrap.sh.
 
 BUILD ?= build
