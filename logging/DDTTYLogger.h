@@ -6,7 +6,7 @@
 // (followed by "\n" when it lacks one and automaticallyAppendNewlineForCustomFormatters is on).
 // Without a formatter, or with one that passes the text through unchanged (a filter), the line
 // is
-//   "2026-12-05 15:16:49:123 myapp[4242:4243    ] text\n"
+//   "2026-12-05 15:16:49:123 myapp[4242:4243] text\n"
 // i.e. the local time, the process name ("<UnnamedApp>" when it has none), the pid and the first
 // 8 characters of the thread id. Colour codes wrap the whole line: foreground, background, the
 // line, reset. Each line reaches standard error in one gathered write, so lines of concurrent
