@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -12,8 +13,8 @@
 
 #include "logging/DDLog.h"
 #include "logging/DDLogMessage.h"
-#include "platform/diagnostics/Diagnostics.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/diagnostics/Diagnostics.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Source.h"
 
@@ -66,9 +67,18 @@ std::optional<std::string_view> field(sd_journal* j, std::string_view name) {
 
 void deliver(sd_journal* j) {
   if (field(j, "DDLOG") == std::string_view("1")) return;
+  // An entry without a level (or with one that is not a number) counts as an error; one whose
+  // level lies beyond debug (7) is below anything a record can carry and is left out.
   int priority = -1;
-  if (auto p = field(j, "PRIORITY"); p && p->size() == 1 && (*p)[0] >= '0' && (*p)[0] <= '7') {
-    priority = (*p)[0] - '0';
+  if (auto p = field(j, "PRIORITY")) {
+    int value = 0;
+    const auto [end, ec] = std::from_chars(p->data(), p->data() + p->size(), value);
+    if (ec == std::errc() && end == p->data() + p->size() && value >= 0) {
+      if (value > 7) return;
+      priority = value;
+    } else if (ec == std::errc::result_out_of_range) {
+      return;
+    }
   }
   const DDLogFlag flag = DDASLLogCapture::flagForPriority(priority);
   const DDLogLevel level(captureLevelBits().load());

@@ -7,7 +7,8 @@
 // process (matched on _PID) that is not marked DDLOG=1 (this library's own entries), written at
 // or after the moment capturing started, becomes a record when captureLevel admits its flag:
 //   priority 0 to 2, or none: error, delivered synchronously;
-//   3 warning, 4 info, 5 debug, 6 and 7 verbose: delivered asynchronously.
+//   3 warning, 4 info, 5 debug, 6 and 7 verbose: delivered asynchronously;
+//   beyond 7: not captured.
 // The record's text is the entry's MESSAGE, its file "DDASLLogCapture" (which the journal
 // loggers never write, so nothing loops), context 0, its time the entry's. Entries are read in
 // journal order, each once: the capture remembers the last one it has seen.

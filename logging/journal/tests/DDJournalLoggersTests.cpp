@@ -132,10 +132,11 @@ TEST(DDJournalChild, OlderSystemLogAndCapture) {
   DDASLLogCapture::start();  // once until stop
   // This library's own entry (DDLOG=1) is not read back.
   DDLog::sharedLog(false, call("from the library", DDLogFlag::info));
-  const char* foreign[][2] = {{"PRIORITY=1", "crit"},    {"PRIORITY=3", "err"},
-                              {"PRIORITY=4", "warning"}, {"PRIORITY=5", "notice"},
-                              {"PRIORITY=6", "info"},    {"PRIORITY=7", "debug"},
-                              {"NO_PRIORITY=1", "none"}, {"PRIORITY=4", "last"}};
+  const char* foreign[][2] = {{"PRIORITY=1", "crit"},          {"PRIORITY=3", "err"},
+                              {"PRIORITY=4", "warning"},       {"PRIORITY=5", "notice"},
+                              {"PRIORITY=6", "info"},          {"PRIORITY=7", "debug"},
+                              {"NO_PRIORITY=1", "none"},       {"PRIORITY=9", "beyond 7"},
+                              {"PRIORITY=12", "beyond 7 too"}, {"PRIORITY=4", "last"}};
   for (auto& [priority, text] : foreign)
     ASSERT_EQ(sd_journal_send("MESSAGE=%s", text, "%s", priority, nullptr), 0) << text;
 
@@ -154,7 +155,8 @@ TEST(DDJournalChild, OlderSystemLogAndCapture) {
   Texts got;
   for (const auto& r : captured())
     got.push_back(std::string(r->message()) + ":" + std::to_string(r->flag().rawValue));
-  // Capture level info: debug (5) and verbose (6, 7) entries are left out.
+  // Capture level info: debug (5) and verbose (6, 7) entries are left out; levels beyond 7 are
+  // never captured.
   EXPECT_EQ(got, (Texts{"crit:1", "err:2", "warning:4", "none:1", "last:4"}));
 
   // Each captured record carries the entry's own time.
