@@ -176,6 +176,9 @@ class DDFileLogger : public DDAbstractLogger {
   // The file's size as this logger knows it: read when the file is opened (and before each
   // write to a file shared under a lock), then counted up by what it writes; -1 when unknown.
   long long currentOffset_ = -1;
+  // Bytes written to the open file since its storage was last asked to catch up (see
+  // lt_writeData).
+  std::uint64_t bytesSinceWriteback_ = 0;
   std::shared_ptr<platform::dispatch::FileSource> currentLogFileVnode_;
   std::shared_ptr<platform::dispatch::TimerSource> rollingTimer_;
   // While no file can be had: when the next attempt may be made.
