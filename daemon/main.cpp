@@ -78,6 +78,13 @@ void initLogs() {
             orNA(info.shortVersion), orNA(info.build));
 }
 
+// What both signal handlers do first. Until the process has ended, clients that are connected
+// already are still answered; a line queued once the exit flush has passed would be lost although
+// its reply went out. From here on every line is written before the call that logs it returns.
+void logSynchronouslyFromNowOn() {
+  asyncLoggingEnabled.store(false);
+}
+
 // What both signal handlers do once they have logged: stop listening and exit. The log is not
 // flushed here: exit() runs the dispatcher's exit handler, which flushes every logger.
 [[noreturn]] void invalidateListenerAndExit(const std::weak_ptr<CoreServiceDaemon>& weakDaemon) {
@@ -96,6 +103,7 @@ void installSignalHandlers() {
   std::weak_ptr<CoreServiceDaemon> weakDaemon = daemon();
   auto term = platform::dispatch::SignalSource::make(SIGTERM, platform::dispatch::Queue::main());
   term->setEventHandler([weakDaemon] {
+    logSynchronouslyFromNowOn();
     CSLogInfo("installSignalHandlers()",
               "Received SIGTERM, invalidating XPC listener and exiting...");
     invalidateListenerAndExit(weakDaemon);
@@ -106,6 +114,7 @@ void installSignalHandlers() {
   auto interrupt =
       platform::dispatch::SignalSource::make(SIGINT, platform::dispatch::Queue::main());
   interrupt->setEventHandler([weakDaemon] {
+    logSynchronouslyFromNowOn();
     CSLogInfo("installSignalHandlers()",
               "Received SIGINT, invalidating XPC listener and exiting...");
     invalidateListenerAndExit(weakDaemon);

@@ -450,6 +450,40 @@ TEST_F(DaemonProcess, SeveralClientsAtOnceThenSigtermFlushesAndExitsZero) {
   EXPECT_NE(::access(socket_.c_str(), F_OK), 0) << "the daemon removes the socket it made";
 }
 
+// Clients connected before the signal are still answered until the process ends: every call
+// answered, even the last ones, left its line in the log. Several rounds, since the window
+// between the exit flush and the end of the process is short.
+TEST_F(DaemonProcess, EveryCallAnsweredWhileTheDaemonExitsHasItsLine) {
+  const std::string kPingLine = "] Received ping from client";
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    // The last round's connections were never invalidated: a fresh log keeps readiness exact.
+    for (const auto& e : fs::directory_iterator(root_ / "logs"))
+      fs::remove_all(e.path());
+    Child& d = startDaemon();
+    ASSERT_TRUE(waitReady()) << d.errText();
+    const int before = countOf(logText(), kPingLine);
+    std::atomic<int> answered{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 3; ++c) {
+      clients.emplace_back([&, c] {
+        const int fd = rawConnect(socket_);
+        for (std::uint64_t id = c * 1000000; fd >= 0 && rawPing(fd, id); ++id)
+          ++answered;
+        if (fd >= 0) ::close(fd);
+      });
+    }
+    EXPECT_TRUE(eventually([&] { return answered >= 300; }));
+    ASSERT_EQ(::kill(d.pid(), round % 2 ? SIGINT : SIGTERM), 0);
+    const auto f = d.wait();
+    for (auto& t : clients)
+      t.join();
+    EXPECT_TRUE(WIFEXITED(f.status) && WEXITSTATUS(f.status) == 0) << f.status << " " << f.err;
+    // A call may also have been logged and left unanswered when the process ended.
+    EXPECT_GE(countOf(logText(), kPingLine) - before, answered.load());
+  }
+}
+
 TEST_F(DaemonProcess, BadPacketsAndVanishingClientsLeaveTheDaemonServing) {
   Child& d = startDaemon();
   ASSERT_TRUE(waitReady()) << d.errText();
