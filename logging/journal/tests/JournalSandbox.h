@@ -7,11 +7,14 @@
 // Must be made while the process has a single thread (a mount namespace is per thread; threads
 // started later inherit it), i.e. first thing in a child run of the test binary.
 //
-// The sandbox is ready once an entry it sent itself can be read back: journald binds its socket
-// before it has opened its files and entered its loop, and a test must not count that start-up
-// against its own deadline. journald logs at debug level to a file in the private /run;
-// diagnostics() shows that log, whether journald still runs and the last entries it stored, for
-// the message of a failed expectation.
+// The sandbox is ready once an entry it sent itself can be read back with this process's _PID:
+// journald binds its socket before it asks for the senders' credentials, and a datagram sent in
+// between is stored without them, so that it is never found among this process's entries; and a
+// test must not count journald's start-up against its own deadline.
+//
+// journald logs at debug level to a file in the private /run; diagnostics() shows that log,
+// whether journald still runs and the last entries it stored, for the message of a failed
+// expectation.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -86,15 +89,33 @@ class JournalSandbox {
       error_ = "journald did not open its socket\n" + diagnostics();
       return;
     }
-    const int sent =
-        sd_journal_send("MESSAGE=ready?", "SYSLOG_IDENTIFIER=%s", kProbeIdentifier, nullptr);
-    if (sent < 0) {
-      error_ = "the probe entry was not sent: " + std::string(std::strerror(-sent)) + "\n" +
-               diagnostics();
-      return;
-    }
-    if (waitFor(isProbe, 1).size() != 1) {
-      error_ = "journald did not store the probe entry\n" + diagnostics();
+    // One probe at a time, each once journald stored the one before, until one has our _PID.
+    const std::string pid = std::to_string(::getpid());
+    for (int probe = 1;; ++probe) {
+      const std::string text = "ready? " + std::to_string(probe);
+      const int sent = sd_journal_send("MESSAGE=%s", text.c_str(), "SYSLOG_IDENTIFIER=%s",
+                                       kProbeIdentifier, nullptr);
+      if (sent < 0) {
+        error_ = "probe " + std::to_string(probe) + " was not sent: " + std::strerror(-sent) +
+                 "\n" + diagnostics();
+        return;
+      }
+      std::vector<Fields> stored;
+      const bool seen = testsupport::eventually([&] {
+        stored =
+            read([&](const Fields& f) { return isProbe(f) && f.at("MESSAGE") == text; }, false);
+        return !stored.empty();
+      });
+      if (!seen) {
+        error_ = "journald did not store probe " + std::to_string(probe) + "\n" + diagnostics();
+        return;
+      }
+      const auto sender = stored.front().find("_PID");
+      if (sender != stored.front().end() && sender->second == pid) return;
+      if (probe == 100) {
+        error_ = "journald stored 100 probes without this process's _PID\n" + diagnostics();
+        return;
+      }
     }
   }
 
@@ -117,7 +138,12 @@ class JournalSandbox {
   // fields; waits until there are `count` of them (or a generous deadline passes).
   static std::vector<Fields> entries(const std::function<bool(const Fields&)>& keep,
                                      std::size_t count) {
-    return waitFor([&](const Fields& f) { return !isProbe(f) && keep(f); }, count);
+    std::vector<Fields> found;
+    testsupport::eventually([&] {
+      found = read([&](const Fields& f) { return !isProbe(f) && keep(f); }, true);
+      return found.size() >= count;
+    });
+    return found;
   }
 
   // The fields an entry's sender wrote (journald's own, starting with "_", left out).
@@ -160,16 +186,6 @@ class JournalSandbox {
   static bool isProbe(const Fields& f) {
     const auto it = f.find("SYSLOG_IDENTIFIER");
     return it != f.end() && it->second == kProbeIdentifier;
-  }
-
-  static std::vector<Fields> waitFor(const std::function<bool(const Fields&)>& keep,
-                                     std::size_t count) {
-    std::vector<Fields> found;
-    testsupport::eventually([&] {
-      found = read(keep, true);
-      return found.size() >= count;
-    });
-    return found;
   }
 
   // journald, with its standard streams on its log and killed when this process ends (a test
