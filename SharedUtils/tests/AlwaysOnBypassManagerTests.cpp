@@ -12,8 +12,7 @@
 #include <vector>
 
 #include "SharedUtils/UserDefaults+Extension.h"
-#include "logging/DDLog.h"
-#include "logging/tests/LogTestSupport.h"
+#include "SharedUtils/tests/LogCapture.h"
 #include "platform/async/TestClock.h"
 #include "platform/defaults/Domain.h"
 #include "testsupport/TemporaryDirectory.h"
@@ -52,19 +51,10 @@ class RecordingLauncher final : public platform::launcher::Launcher {
   Lines opened_;
 };
 
-const char* flagName(DDLogFlag flag) {
-  if (flag == DDLogFlag::error) return "error";
-  if (flag == DDLogFlag::warning) return "warning";
-  if (flag == DDLogFlag::info) return "info";
-  if (flag == DDLogFlag::debug) return "debug";
-  return "verbose";
-}
-
 class BypassManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(kSettingsChosen);
-    DDLog::sharedInstance()->addLogger(logger);
     manager = AlwaysOnBypassManager::make(
         {time.wall(), time.monotonic(), launcher, Queue::makeConcurrent("bypass.timers")});
     start = time.wall().now();
@@ -72,31 +62,20 @@ class BypassManagerTest : public ::testing::Test {
   void TearDown() override {
     // Ending bypass mode releases the timers, whose handlers hold the manager.
     manager->bypassModeDeactivate();
-    DDLog::sharedInstance()->removeLogger(logger);
+    log->detach();
   }
 
   // Every line logged since the last call, as "<level> <message>".
-  Lines logged() {
-    DDLog::sharedInstance()->flushLog();
-    Lines out;
-    for (const auto& r : logger->records())
-      out.push_back(std::string(flagName(r->flag())) + " " + std::string(r->message()));
-    Lines fresh(out.begin() + static_cast<std::ptrdiff_t>(seen_), out.end());
-    seen_ = out.size();
-    return fresh;
-  }
+  Lines logged() { return log->take(); }
   AlwaysOnBypassManager::Date lastKnown() {
     return UserDefaults::lastKnowTimeForBypassClockTamperDetection.wrappedValue();
   }
 
   TestClock time;
-  std::shared_ptr<logtest::RecordingLogger> logger = std::make_shared<logtest::RecordingLogger>();
+  std::shared_ptr<testsupport::LogCapture> log = testsupport::LogCapture::attach();
   std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
   std::shared_ptr<AlwaysOnBypassManager> manager;
   AlwaysOnBypassManager::Date start;
-
- private:
-  std::size_t seen_ = 0;
 };
 
 const Lines kEnding{"info Bypass time ended, deactivate", "info bypassModeDeactivate"};
