@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +14,7 @@
 #include "SharedUtils/tests/LogCapture.h"
 #include "platform/async/TestClock.h"
 #include "platform/defaults/Domain.h"
+#include "testsupport/Recorded.h"
 #include "testsupport/TemporaryDirectory.h"
 
 namespace sharedutils {
@@ -35,20 +35,11 @@ const bool kSettingsChosen = [] {
   return true;
 }();
 
-class RecordingLauncher final : public platform::launcher::Launcher {
+class RecordingLauncher final : public platform::launcher::Launcher,
+                                public ::testsupport::Recorded<std::string> {
  public:
-  void open(const std::string& url) override {
-    std::lock_guard lock(m_);
-    opened_.push_back(url);
-  }
-  Lines opened() {
-    std::lock_guard lock(m_);
-    return opened_;
-  }
-
- private:
-  std::mutex m_;
-  Lines opened_;
+  void open(const std::string& url) override { add(url); }
+  Lines opened() { return all(); }
 };
 
 class BypassManagerTest : public ::testing::Test {

@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "SharedUtils/tests/LogCapture.h"
@@ -15,6 +13,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/network/tests/NetworkSandbox.h"
 #include "testsupport/Eventually.h"
+#include "testsupport/Recorded.h"
 
 namespace sharedutils {
 namespace {
@@ -46,32 +45,19 @@ class HttpPortListener {
 
 // Collects the outcomes a completion is given: "success" or the error's text, with the queue
 // it ran on.
-class Outcomes {
+class Outcomes : public ::testsupport::Recorded<std::string> {
  public:
   ConnectivityChecker::Completion completion() {
     return [this](const Result& result) {
-      std::lock_guard lock(m_);
-      seen_.push_back(
-          (result.isSuccess() ? std::string("success") : result.error()->errorDescription()) +
+      add((result.isSuccess() ? std::string("success") : result.error()->errorDescription()) +
           " on " + Queue::currentLabel());
-      changed_.notify_all();
     };
   }
   // Waits (20 s at most) for `count` outcomes; returns all of them.
   Lines wait(std::size_t count = 1) {
-    std::unique_lock lock(m_);
-    changed_.wait_for(lock, std::chrono::seconds(20), [&] { return seen_.size() >= count; });
-    return seen_;
+    waitFor(count);
+    return all();
   }
-  Lines now() {
-    std::lock_guard lock(m_);
-    return seen_;
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable changed_;
-  Lines seen_;
 };
 
 class ConnectivityCheckerTest : public ::testing::Test {
@@ -160,7 +146,7 @@ TEST_F(ConnectivityCheckerTest, RefusedAndSilentHostsFailWithTheirOwnErrors) {
 
   EXPECT_FALSE(ConnectivityChecker::checkConnectivity("http://127.0.0.1/", 20));
   EXPECT_FALSE(ConnectivityChecker::checkConnectivity("http://10.1.0.9/", 0.5));
-  EXPECT_EQ(outcomes.now().size(), 3u);
+  EXPECT_EQ(outcomes.all().size(), 3u);
 }
 
 TEST_F(ConnectivityCheckerTest, URLWithoutAHostFailsBeforeTheCallReturns) {
@@ -199,7 +185,7 @@ TEST_F(ConnectivityCheckerTest, CancellingACheckInProgressCompletesItAsCancelled
   // Well past its time-out: it never reports.
   std::this_thread::sleep_until(started + std::chrono::milliseconds(2500));
   EXPECT_EQ(log->take(), Lines{});
-  EXPECT_EQ(outcomes.now().size(), 1u);
+  EXPECT_EQ(outcomes.all().size(), 1u);
 }
 
 TEST_F(ConnectivityCheckerTest, ASecondCheckCancelsTheFirstAndRunsOnItsOwn) {
@@ -233,7 +219,7 @@ TEST_F(ConnectivityCheckerTest, ASecondCheckCancelsTheFirstAndRunsOnItsOwn) {
                    "debug cancelConnectivityCheck: connectionCheck existed, cancelling",
                    "debug cancelConnectivityCheck: timeoutTask existed, cancelling",
                    "debug checkConnectivity: Connection cancelled"}));
-  EXPECT_EQ(outcomes.now().size() + second.now().size(), 2u);
+  EXPECT_EQ(outcomes.all().size() + second.all().size(), 2u);
 }
 
 TEST_F(ConnectivityCheckerTest, ACheckerDestroyedMidCheckStopsReporting) {
@@ -243,7 +229,7 @@ TEST_F(ConnectivityCheckerTest, ACheckerDestroyedMidCheckStopsReporting) {
   checker.reset();
   EXPECT_EQ(logUntil("debug checkConnectivity: already cancelled or completed"),
             Lines{"debug checkConnectivity: already cancelled or completed"});
-  EXPECT_EQ(outcomes.now(), Lines{});
+  EXPECT_EQ(outcomes.all(), Lines{});
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "SharedUtils/tests/LogCapture.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/network/tests/NetworkSandbox.h"
+#include "testsupport/Recorded.h"
 
 namespace sharedutils {
 namespace {
@@ -94,26 +95,15 @@ Path satisfied(std::vector<Interface> interfaces, std::vector<InterfaceType> use
 }
 
 // Every value a subscriber was given, with whether it came on the main queue.
-class Values {
+class Values : public ::testsupport::Recorded<std::string> {
  public:
   explicit Values(const NetworkPathMonitor& monitor)
       : token_(monitor.activeNetworkInterfacePublisher().sink([this](Type type) {
-          std::lock_guard lock(m_);
-          seen_.push_back(std::string(toString(type)) +
-                          (Queue::current() == Queue::main().get() ? "" : " (off main)"));
+          add(std::string(toString(type)) +
+              (Queue::current() == Queue::main().get() ? "" : " (off main)"));
         })) {}
-  Lines take() {
-    std::lock_guard lock(m_);
-    return std::exchange(seen_, {});
-  }
-  std::size_t count() {
-    std::lock_guard lock(m_);
-    return seen_.size();
-  }
 
  private:
-  std::mutex m_;
-  Lines seen_;
   platform::reactive::AnyCancellable token_;
 };
 

@@ -72,7 +72,7 @@ TEST(DomainProcesses, ConcurrentWritersLoseNoUpdateAndObserversHearTheLastOne) {
   EXPECT_EQ(d->object("p3_149"), Value(std::int64_t{149}));
   EXPECT_TRUE(integrityOk(d->databasePath()));
   // Other processes' changes reach the observer, the last one included.
-  EXPECT_TRUE(log.waitFor([](const std::vector<Change>& c) {
+  EXPECT_TRUE(log.waitUntil([](const std::vector<Change>& c) {
     return !c.empty() && c.back().newValue == Value(std::int64_t{kTotal});
   }));
   d->removeObserver(id);

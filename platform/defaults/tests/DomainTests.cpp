@@ -174,7 +174,7 @@ TEST(Domain, ObservedOwnWritesKeepTheCacheButUncountedChangesDropIt) {
   EXPECT_EQ(d->object("b"), integer(100));
   EXPECT_EQ(d->object("a"), integer(7));
   d->removeObserver(id);
-  EXPECT_EQ(summary(log.changes()),
+  EXPECT_EQ(summary(log.all()),
             (Texts{"b: (none) -> int 1", "a: (none) -> int 1", "a: int 1 -> int 7"}));
 }
 
@@ -194,9 +194,9 @@ TEST(Domain, ObserversGetOrderedChangesWithOldAndNewValuesUntilRemoved) {
   ASSERT_TRUE(writer->remove("k"));  // already absent: no change
   ASSERT_TRUE(forAll.waitFor(4));
   observed->pollChanges();
-  EXPECT_EQ(summary(forKey.changes()),
+  EXPECT_EQ(summary(forKey.all()),
             (Texts{"k: (none) -> int 1", "k: int 1 -> string two", "k: string two -> (none)"}));
-  const auto all = forAll.changes();
+  const auto all = forAll.all();
   EXPECT_EQ(summary(all), (Texts{"k: (none) -> int 1", "other: (none) -> bool true",
                                  "k: int 1 -> string two", "k: string two -> (none)"}));
   for (std::size_t i = 1; i < all.size(); ++i)
@@ -206,7 +206,7 @@ TEST(Domain, ObserversGetOrderedChangesWithOldAndNewValuesUntilRemoved) {
   ASSERT_TRUE(writer->set("k", integer(3)));
   ASSERT_TRUE(forAll.waitFor(5));
   observed->pollChanges();
-  EXPECT_EQ(forKey.changes().size(), 3u);
+  EXPECT_EQ(forKey.all().size(), 3u);
   observed->removeObserver(allId);
 }
 
@@ -240,11 +240,11 @@ TEST(Domain, HistoryKeepsTheLastMinuteOrTheLast1024ChangesAndObserversKeepUp) {
   sqlite3_close(db);
   // Pruning may drop rows the observer had not read yet, but never the latest, and what it
   // does hear stays in order.
-  ASSERT_TRUE(log.waitFor([](const std::vector<Change>& c) {
+  ASSERT_TRUE(log.waitUntil([](const std::vector<Change>& c) {
     return !c.empty() && c.back().newValue == integer(kWrites + 3);
   }));
   observed->removeObserver(id);
-  const auto seen = log.changes();
+  const auto seen = log.all();
   for (std::size_t i = 1; i < seen.size(); ++i)
     ASSERT_LT(seen[i - 1].sequence, seen[i].sequence);
   EXPECT_EQ(observed->object("n"), integer(kWrites + 3));

@@ -24,6 +24,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/network/InterfaceType.h"
 #include "platform/network/tests/NetworkSandbox.h"
+#include "testsupport/Recorded.h"
 
 namespace platform::network {
 namespace {
@@ -47,31 +48,16 @@ std::string describe(const Path& path) {
 }
 
 // Keeps every path a monitor delivers, in order.
-class Deliveries {
+class Deliveries : public ::testsupport::Recorded<std::string> {
  public:
   PathMonitor::UpdateHandler handler() {
-    return [this](const Path& path) {
-      std::lock_guard lock(m_);
-      paths_.push_back(describe(path));
-      changed_.notify_all();
-    };
+    return [this](const Path& path) { add(describe(path)); };
   }
   // Waits (20 s at most) until the latest delivery is `expected`; returns every delivery so far.
   std::vector<std::string> until(const std::string& expected) {
-    std::unique_lock lock(m_);
-    changed_.wait_for(lock, std::chrono::seconds(20),
-                      [&] { return !paths_.empty() && paths_.back() == expected; });
-    return paths_;
+    waitUntil([&](const auto& paths) { return !paths.empty() && paths.back() == expected; });
+    return all();
   }
-  std::vector<std::string> all() {
-    std::lock_guard lock(m_);
-    return paths_;
-  }
-
- private:
-  std::mutex m_;
-  std::condition_variable changed_;
-  std::vector<std::string> paths_;
 };
 
 // Blocks a serial queue until released, so kernel notifications pile up in the monitor's socket.

@@ -7,13 +7,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/base/FileDescriptor.h"
 #include "platform/network/tests/NetworkSandbox.h"
+#include "testsupport/Recorded.h"
 
 namespace platform::network {
 namespace {
@@ -30,33 +29,23 @@ std::string describe(const ConnectionState& state) {
 }
 
 // Records the states a connection reports, checking each arrives on the connection's queue.
-class States {
+class States : public ::testsupport::Recorded<std::string> {
  public:
   explicit States(std::shared_ptr<Queue> queue) : queue_(std::move(queue)) {}
   TcpConnection::StateHandler handler() {
     return [this](const ConnectionState& state) {
-      std::lock_guard lock(m_);
-      seen_.push_back(describe(state) + (Queue::current() == queue_.get() ? "" : " OFF QUEUE"));
-      changed_.notify_all();
+      add(describe(state) + (Queue::current() == queue_.get() ? "" : " OFF QUEUE"));
     };
   }
   // Waits (20 s at most) until `text` was reported; returns every state so far.
   std::vector<std::string> until(const std::string& text) {
-    std::unique_lock lock(m_);
-    changed_.wait_for(lock, std::chrono::seconds(20),
-                      [&] { return std::find(seen_.begin(), seen_.end(), text) != seen_.end(); });
-    return seen_;
-  }
-  std::vector<std::string> all() {
-    std::lock_guard lock(m_);
-    return seen_;
+    waitUntil(
+        [&](const auto& seen) { return std::find(seen.begin(), seen.end(), text) != seen.end(); });
+    return all();
   }
 
  private:
   std::shared_ptr<Queue> queue_;
-  std::mutex m_;
-  std::condition_variable changed_;
-  std::vector<std::string> seen_;
 };
 
 // A listening TCP socket on a loopback address (any free port unless one is asked for).
