@@ -52,6 +52,10 @@ std::string line(const std::string& flag, const std::string& text) {
          text;
 }
 
+const std::string kAsking = line("debug",
+                                 "authorizationStatus:notDetermined, try asking authorization for "
+                                 "notifications (at the Extension)");
+
 // What the test server records for a notice of the client.
 std::string notifyCall(const std::string& title, const std::string& body,
                        const std::string& actionsAndHints) {
@@ -155,10 +159,7 @@ TEST_F(NotificationHelpersTest, NotDeterminedAsksOnceAndAGrantSchedulesAgainFrom
       schedule("Your session ends in 5 minutes", "Session", Category::sessionExpirationWarning),
       ScheduleOutcome::shown);
   EXPECT_EQ(logger->takeWithCallSites(),
-            (Lines{line("debug", "show user alert about: Your session ends in 5 minutes"),
-                   line("debug",
-                        "authorizationStatus:notDetermined, try asking authorization for "
-                        "notifications (at the Extension)"),
+            (Lines{line("debug", "show user alert about: Your session ends in 5 minutes"), kAsking,
                    line("debug", "back from requestAuthorization. granted:1"),
                    line("debug", "requestAuthorization granted, try again to send notification"),
                    line("debug", "show user alert about: Your session ends in 5 minutes")}));
@@ -176,10 +177,7 @@ TEST_F(NotificationHelpersTest, WithoutPermissionNothingIsShown) {
   // A bus with no notification server: asking is refused, and the refusal is remembered.
   EXPECT_EQ(schedule("m", "t", Category::connectionEnded), ScheduleOutcome::notGranted);
   EXPECT_EQ(logger->takeWithCallSites(),
-            (Lines{line("debug", "show user alert about: m"),
-                   line("debug",
-                        "authorizationStatus:notDetermined, try asking authorization for "
-                        "notifications (at the Extension)"),
+            (Lines{line("debug", "show user alert about: m"), kAsking,
                    line("debug", "back from requestAuthorization. granted:0"),
                    line("info", "cannot alert user since permission not granted")}));
   startServer();
@@ -197,10 +195,7 @@ TEST_F(NotificationHelpersTest, WithoutPermissionNothingIsShown) {
   ASSERT_TRUE(shared()->remove(pn::kAuthorizationStatusKey));
   EXPECT_EQ(schedule("m", "t", std::nullopt), ScheduleOutcome::authorizationFailed);
   EXPECT_EQ(logger->takeWithCallSites(),
-            (Lines{line("debug", "show user alert about: m"),
-                   line("debug",
-                        "authorizationStatus:notDetermined, try asking authorization for "
-                        "notifications (at the Extension)"),
+            (Lines{line("debug", "show user alert about: m"), kAsking,
                    line("debug", "back from requestAuthorization. granted:0"),
                    line("debug",
                         "requestAuthorization. error:cannot connect to the session bus: No such "

@@ -19,6 +19,7 @@
 #include "logging/DDLogFileManagerFileSystem.h"
 #include "testsupport/Eventually.h"
 #include "testsupport/FileContents.h"
+#include "testsupport/Recorded.h"
 #include "testsupport/TemporaryDirectory.h"
 
 namespace logtest {
@@ -39,20 +40,9 @@ using testsupport::writeFile;
 using TempDir = testsupport::TemporaryDirectory;
 
 // A list of texts that several threads may add to.
-class Journal {
+class Journal : public testsupport::Recorded<std::string> {
  public:
-  void add(std::string item) {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(item));
-  }
-  Texts items() const {
-    std::lock_guard lock(mutex_);
-    return items_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  Texts items_;
+  Texts items() const { return all(); }
 };
 
 // Notes, in order, "add", "add-in-queue", "remove", "flush" and each message (formatted when a

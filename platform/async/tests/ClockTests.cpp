@@ -2,7 +2,6 @@
 // follows when the wall clock is set.
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSchedule.h"
 #include "testsupport/Eventually.h"
+#include "testsupport/Recorded.h"
 
 namespace platform::async {
 namespace {
@@ -24,25 +24,7 @@ using namespace std::chrono_literals;
 constexpr auto kLimit = 20s;
 
 // Lines recorded from any thread, compared whole.
-class Journal {
- public:
-  void add(std::string line) {
-    std::lock_guard lock(m_);
-    lines_.push_back(std::move(line));
-  }
-  std::vector<std::string> take() {
-    std::lock_guard lock(m_);
-    return std::exchange(lines_, {});
-  }
-  std::size_t size() {
-    std::lock_guard lock(m_);
-    return lines_.size();
-  }
-
- private:
-  std::mutex m_;
-  std::vector<std::string> lines_;
-};
+using Journal = testsupport::Recorded<std::string>;
 
 TEST(TimerSchedule, ClockSetsFollowTheWallClockRule) {
   struct Case {
@@ -165,7 +147,7 @@ TEST(TestClock, SettingTheWallClockMovesOnlyWallDeadlines) {
   late.setEventHandler([&] { journal.add("late"); });
   late.schedule(start);
   late.resume();
-  EXPECT_TRUE(eventually([&] { return journal.size() == 1; }));
+  EXPECT_TRUE(eventually([&] { return journal.count() == 1; }));
   EXPECT_EQ(journal.take(), (std::vector<std::string>{"late"}));
 }
 
