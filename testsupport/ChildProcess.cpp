@@ -175,4 +175,26 @@ std::string BackgroundProcess::readUntil(const FileDescriptor& fd, std::string& 
   return text;
 }
 
+std::pair<int, std::string> runInChild(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {-1, {}};
+  const pid_t pid = ::fork();
+  if (pid < 0) return {-1, {}};
+  if (pid == 0) {
+    ::close(fds[0]);
+    const std::string out = body();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    out.append(buffer, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {status, out};
+}
+
 }  // namespace testsupport

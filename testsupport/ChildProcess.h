@@ -2,7 +2,9 @@
 // Running a built program as a child process: to completion with a given standard input, its
 // standard output and error collected; or in the background, its output read as it comes.
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/base/FileDescriptor.h"
@@ -26,6 +28,11 @@ struct CommandResult {
 };
 // Runs `command` through the shell.
 CommandResult runShell(const std::string& command);
+
+// Runs `body` in a forked copy of this process, for what must not happen in a process with other
+// threads (switching users, changing the environment); returns the child's wait status and the
+// text `body` returned. A body that cannot go on calls _exit with a status other than 0.
+std::pair<int, std::string> runInChild(const std::function<std::string()>& body);
 
 // The program running in the background, its standard output and error read as they come.
 class BackgroundProcess {

@@ -6,6 +6,7 @@
 
 #include "logging/tests/LogTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "testsupport/ChildProcess.h"
 
 using namespace logtest;
 using platform::diagnostics::ScopedCapture;
@@ -236,25 +237,14 @@ TEST(DDLogFileManagerDefault, DefaultLogsDirectoryFollowsTheEnvironment) {
   // As root, the branches for ordinary users are reached by becoming nobody in the child.
   const bool root = ::geteuid() == 0;
   const auto inChild = [root](const std::function<void()>& setup, bool asUser = true) {
-    int fds[2];
-    if (::pipe(fds) != 0) return std::string("pipe failed");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      for (const char* v : {"LOGS_DIRECTORY", "XDG_STATE_HOME", "HOME", "TMPDIR"})
-        ::unsetenv(v);
-      setup();
-      if (asUser && root && ::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
-      const std::string d = DDLogFileManagerDefault::defaultLogsDirectory();
-      (void)!::write(fds[1], d.data(), d.size());
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string out(4096, '\0');
-    const ssize_t n = ::read(fds[0], out.data(), out.size());
-    out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-    ::close(fds[0]);
-    ::waitpid(pid, nullptr, 0);
-    return out;
+    return testsupport::runInChild([&] {
+             for (const char* v : {"LOGS_DIRECTORY", "XDG_STATE_HOME", "HOME", "TMPDIR"})
+               ::unsetenv(v);
+             setup();
+             if (asUser && root && ::setresuid(65534, 65534, 65534) != 0) ::_exit(1);
+             return DDLogFileManagerDefault::defaultLogsDirectory();
+           })
+        .second;
   };
   const std::string proc = ::program_invocation_short_name;
   EXPECT_EQ(inChild([] { ::setenv("LOGS_DIRECTORY", "/srv/logs:/srv/other", 1); }), "/srv/logs");

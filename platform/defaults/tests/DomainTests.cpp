@@ -12,38 +12,13 @@
 #include "platform/defaults/Domain.h"
 #include "platform/defaults/tests/DefaultsTestSupport.h"
 #include "platform/diagnostics/Diagnostics.h"
+#include "testsupport/ChildProcess.h"
 
 namespace platform::defaults {
 namespace {
 
 using namespace testing;
 using Texts = std::vector<std::string>;
-
-// Runs `body` in a forked child (which may switch users without touching this process) and
-// returns the child's wait status and the text `body` returned. A body that cannot go on
-// calls _exit with a non-zero status.
-template <typename Body>
-std::pair<int, std::string> runInChild(Body body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return {-1, {}};
-  const pid_t pid = ::fork();
-  if (pid < 0) return {-1, {}};
-  if (pid == 0) {
-    ::close(fds[0]);
-    const std::string out = body();
-    (void)!::write(fds[1], out.data(), out.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string out;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
-    out.append(buf, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return {status, out};
-}
 
 Value integer(std::int64_t v) {
   return Value(v);
@@ -322,7 +297,7 @@ TEST(Domain, AWriteToAReadOnlyDomainReportsWhy) {
     ::chmod(entry.path().c_str(), 0644);
   ::chmod(dir.path().c_str(), root ? 0755 : 0555);
   // As root, the child becomes nobody, for whom the files are read-only.
-  const auto [status, out] = runInChild([root, &dir] {
+  const auto [status, out] = testsupport::runInChild([root, &dir] {
     if (root && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0))
       ::_exit(3);
     std::string out;
@@ -355,7 +330,7 @@ TEST(Domain, AUserWithoutAHomeGetsABaseDirectoryOfItsOwn) {
   ASSERT_EQ(::chmod(taken.c_str(), 0777), 0);
   for (const char* home : {static_cast<const char*>(nullptr), "/nonexistent"}) {
     SCOPED_TRACE(home ? home : "no HOME");
-    const auto [status, base] = runInChild([&tmp, home] {
+    const auto [status, base] = testsupport::runInChild([&tmp, home] {
       ::setenv("TMPDIR", tmp.path().c_str(), 1);
       ::unsetenv("XDG_CONFIG_HOME");
       home ? ::setenv("HOME", home, 1) : ::unsetenv("HOME");
