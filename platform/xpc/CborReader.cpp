@@ -14,17 +14,12 @@ namespace platform::xpc {
 namespace {
 
 using Json = nlohmann::json;
-
-enum Major : std::uint8_t {
-  kUnsigned = 0,
-  kNegative = 1,
-  kBytes = 2,
-  kText = 3,
-  kArray = 4,
-  kMap = 5,
-  kTag = 6,
-  kSimple = 7,
-};
+constexpr auto kUnsigned = CborCursor::kUnsigned;
+constexpr auto kNegative = CborCursor::kNegative;
+constexpr auto kText = CborCursor::kText;
+constexpr auto kArray = CborCursor::kArray;
+constexpr auto kMap = CborCursor::kMap;
+constexpr auto kSimple = CborCursor::kSimple;
 
 // A half-precision float as a double: 1 sign bit, 5 exponent bits, 10 mantissa bits.
 double halfToDouble(std::uint16_t half) {
@@ -43,7 +38,7 @@ double halfToDouble(std::uint16_t half) {
 
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  Reader(CborCursor& in, std::size_t depth) : in_(in), depth_(depth) {}
 
   std::optional<Json> read() {
     Json root;
@@ -57,11 +52,13 @@ class Reader {
       std::uint8_t major;
       std::uint8_t info;
       std::uint64_t argument;
-      if (!readHead(major, info, argument)) return std::nullopt;
+      if (!in_.readHead(major, info, argument)) return std::nullopt;
 
       Frame* frame = stack_.empty() ? nullptr : &stack_.back();
       if (frame && frame->isMap && !frame->haveKey) {
-        if (major != kText || !readText(argument, frame->key)) return std::nullopt;
+        std::string_view key;
+        if (major != kText || !in_.readText(argument, key)) return std::nullopt;
+        frame->key.assign(key);
         frame->haveKey = true;
         continue;
       }
@@ -78,20 +75,20 @@ class Reader {
           value = -1 - static_cast<std::int64_t>(argument);
           break;
         case kText: {
-          std::string text;
-          if (!readText(argument, text)) return std::nullopt;
-          value = std::move(text);
+          std::string_view text;
+          if (!in_.readText(argument, text)) return std::nullopt;
+          value = std::string(text);
           break;
         }
         case kArray:
           // Each element takes at least one byte.
-          if (argument > left()) return std::nullopt;
+          if (argument > in_.left()) return std::nullopt;
           value = Json::array();
           children = argument;
           break;
         case kMap:
           // Each entry takes at least two bytes, a key and a value.
-          if (argument > left() / 2) return std::nullopt;
+          if (argument > in_.left() / 2) return std::nullopt;
           value = Json::object();
           children = argument;
           break;
@@ -124,13 +121,12 @@ class Reader {
       // `placed` stays valid while its frame is open: the container that holds it only grows
       // again once this child is complete.
       if (children > 0) {
-        if (stack_.size() >= kMaxNestingDepth) return std::nullopt;
+        if (depth_ + stack_.size() >= kMaxNestingDepth) return std::nullopt;
         stack_.push_back(Frame{placed, children, major == kMap, {}, false});
-      } else if ((major == kArray || major == kMap) && stack_.size() >= kMaxNestingDepth) {
+      } else if ((major == kArray || major == kMap) && depth_ + stack_.size() >= kMaxNestingDepth) {
         return std::nullopt;  // an empty container one level too deep is still too deep
       }
     }
-    if (pos_ != bytes_.size()) return std::nullopt;
     return root;
   }
 
@@ -142,51 +138,6 @@ class Reader {
     std::string key;
     bool haveKey;
   };
-
-  std::size_t left() const { return bytes_.size() - pos_; }
-
-  bool readUint(std::size_t size, std::uint64_t& out) {
-    if (left() < size) return false;
-    out = 0;
-    for (std::size_t i = 0; i < size; ++i)
-      out = (out << 8) | bytes_[pos_ + i];
-    pos_ += size;
-    return true;
-  }
-
-  // The initial byte and its argument. For floats the argument is the raw bit pattern.
-  bool readHead(std::uint8_t& major, std::uint8_t& info, std::uint64_t& argument) {
-    if (left() < 1) return false;
-    const std::uint8_t initial = bytes_[pos_++];
-    major = initial >> 5;
-    info = initial & 0x1f;
-    if (info < 24) {
-      argument = info;
-      return true;
-    }
-    switch (info) {
-      case 24:
-        return readUint(1, argument);
-      case 25:
-        return readUint(2, argument);
-      case 26:
-        return readUint(4, argument);
-      case 27:
-        return readUint(8, argument);
-      default:  // reserved (28-30) and indefinite lengths (31)
-        return false;
-    }
-  }
-
-  bool readText(std::uint64_t length, std::string& out) {
-    if (length > left()) return false;
-    const char* start = reinterpret_cast<const char*>(bytes_.data() + pos_);
-    std::string_view text(start, static_cast<std::size_t>(length));
-    if (!base::isValidUtf8(text)) return false;
-    out.assign(text);
-    pos_ += static_cast<std::size_t>(length);
-    return true;
-  }
 
   // Major type 7: the additional information tells the float widths apart.
   static bool simpleValue(std::uint8_t info, std::uint64_t argument, Json& out) {
@@ -221,15 +172,64 @@ class Reader {
     }
   }
 
-  std::span<const std::uint8_t> bytes_;
-  std::size_t pos_ = 0;
+  CborCursor& in_;
+  const std::size_t depth_;
   std::vector<Frame> stack_;
 };
 
 }  // namespace
 
+bool CborCursor::readUint(std::size_t size, std::uint64_t& out) {
+  if (left() < size) return false;
+  out = 0;
+  for (std::size_t i = 0; i < size; ++i)
+    out = (out << 8) | bytes_[pos_ + i];
+  pos_ += size;
+  return true;
+}
+
+bool CborCursor::readHead(std::uint8_t& major, std::uint8_t& info, std::uint64_t& argument) {
+  if (left() < 1) return false;
+  const std::uint8_t initial = bytes_[pos_++];
+  major = initial >> 5;
+  info = initial & 0x1f;
+  if (info < 24) {
+    argument = info;
+    return true;
+  }
+  switch (info) {
+    case 24:
+      return readUint(1, argument);
+    case 25:
+      return readUint(2, argument);
+    case 26:
+      return readUint(4, argument);
+    case 27:
+      return readUint(8, argument);
+    default:  // reserved (28-30) and indefinite lengths (31)
+      return false;
+  }
+}
+
+bool CborCursor::readText(std::uint64_t length, std::string_view& out) {
+  if (length > left()) return false;
+  std::string_view text(reinterpret_cast<const char*>(bytes_.data() + pos_),
+                        static_cast<std::size_t>(length));
+  if (!base::isValidUtf8(text)) return false;
+  out = text;
+  pos_ += static_cast<std::size_t>(length);
+  return true;
+}
+
+std::optional<nlohmann::json> CborCursor::readItem(std::size_t depth) {
+  return Reader(*this, depth).read();
+}
+
 std::optional<nlohmann::json> readCbor(std::span<const std::uint8_t> bytes) {
-  return Reader(bytes).read();
+  CborCursor in(bytes);
+  auto value = in.readItem();
+  if (!value || in.left() != 0) return std::nullopt;
+  return value;
 }
 
 }  // namespace platform::xpc

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -28,5 +29,42 @@ inline constexpr std::size_t kMaxNestingDepth = 16;
 
 // The value encoded in `bytes`; nullopt when the bytes are not exactly one accepted item.
 std::optional<nlohmann::json> readCbor(std::span<const std::uint8_t> bytes);
+
+// A reading position in such bytes, for a decoder of one fixed shape (the message framing) that
+// reads its own heads and texts without building values for them, and reads the items whose
+// shape it does not know with readItem. Every read checks what is left first; a failed read
+// leaves the position unspecified.
+class CborCursor {
+ public:
+  enum Major : std::uint8_t {
+    kUnsigned = 0,
+    kNegative,
+    kBytes,
+    kText,
+    kArray,
+    kMap,
+    kTag,
+    kSimple
+  };
+
+  explicit CborCursor(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  // The next head: its major type, additional information and argument (a length, a count, an
+  // integer, or a float's raw bits).
+  bool readHead(std::uint8_t& major, std::uint8_t& info, std::uint64_t& argument);
+  // The next `length` bytes, which must be well-formed UTF-8; `out` points into the input.
+  bool readText(std::uint64_t length, std::string_view& out);
+  // One whole item, found `depth` levels deep inside containers the caller has read itself
+  // (they count towards kMaxNestingDepth).
+  std::optional<nlohmann::json> readItem(std::size_t depth = 0);
+
+  std::size_t left() const { return bytes_.size() - pos_; }
+
+ private:
+  bool readUint(std::size_t size, std::uint64_t& out);
+
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
 
 }  // namespace platform::xpc

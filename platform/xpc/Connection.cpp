@@ -31,11 +31,17 @@ constexpr int kPacketsPerWakeUp = 64;
 // How long the event thread goes on handling one connection's packets itself.
 constexpr std::chrono::microseconds kInlineBudget{500};
 
-// One receive buffer per thread: kMaxMessageSize plus one byte, so that an oversized packet is
-// seen as truncated rather than silently cut to size.
+// One receive buffer per thread.
 std::span<std::uint8_t> receiveBuffer() {
-  thread_local std::vector<std::uint8_t> buffer(kMaxMessageSize + 1);
+  thread_local std::vector<std::uint8_t> buffer(kMaxMessageSize);
   return buffer;
+}
+
+// One packet into `buffer`, without waiting. The result is the packet's whole length even when
+// the buffer took only its start, so an oversized packet shows as longer than kMaxMessageSize.
+// Descriptors a peer passes along are refused by the kernel: there is no room for them.
+ssize_t receivePacket(int fd, std::span<std::uint8_t> buffer) {
+  return ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
 }
 
 bool peerHasHungUp(int fd) {
@@ -322,11 +328,7 @@ bool Connection::readPackets(int fd, std::uint32_t events, bool onEventThread) {
       // A paused connection whose peer has gone will never have its replies taken.
       if (!readingAllowedLocked()) return !hungUp;
     }
-    iovec iov{buffer.data(), buffer.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    ssize_t n = receivePacket(fd, buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
@@ -334,7 +336,7 @@ bool Connection::readPackets(int fd, std::uint32_t events, bool onEventThread) {
     }
     // An empty packet and the end of the stream both read as zero bytes.
     if (n == 0 && peerHasHungUp(fd)) return false;
-    if ((msg.msg_flags & MSG_TRUNC) || n == 0) {
+    if (n > static_cast<ssize_t>(kMaxMessageSize) || n == 0) {
       interrupted();
       continue;
     }
@@ -638,8 +640,7 @@ Connection::SynchronousOutcome Connection::sendSynchronousRequest(
                               "Request " + method.selector + " exceeds the maximum message size");
   } else {
     for (;;) {
-      const ssize_t n =
-          ::send(own->get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      const ssize_t n = ::send(own->get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n == static_cast<ssize_t>(bytes.size())) {
         sent = true;
         break;
@@ -713,17 +714,13 @@ Connection::SynchronousOutcome Connection::waitForReply(
     const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno != EINTR) return gone();
     if (ready <= 0) continue;
-    iovec iov{buffer.data(), buffer.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = ::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    const ssize_t n = receivePacket(fd, buffer);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       return gone();
     }
     if (n == 0 && peerHasHungUp(fd)) return gone();
-    if ((msg.msg_flags & MSG_TRUNC) || n == 0) return stray();
+    if (n > static_cast<ssize_t>(kMaxMessageSize) || n == 0) return stray();
     auto message = decode(buffer.first(static_cast<std::size_t>(n)));
     if (!message || !std::holds_alternative<Reply>(*message)) return stray();
     auto& reply = std::get<Reply>(*message);

@@ -6,7 +6,7 @@
 // where "types" is the method type encoding of the selector and "reply" holds the reply block's
 // arguments with their own types (a dictionary stays a map, a double stays a float).
 // No packet may exceed kMaxMessageSize bytes; a larger one is refused by the sender and dropped
-// by the receiver. Packets are decoded by readCbor (CborReader.h), which refuses anything deeper
+// by the receiver. Packets are read with CborCursor (CborReader.h), which refuses anything deeper
 // than kMaxNestingDepth or longer than the packet claims, without throwing or recursing.
 
 #include <cstddef>

@@ -64,10 +64,99 @@ TEST(XpcMessage, MalformedPacketsAreRefused) {
 
 using Bytes = std::vector<std::uint8_t>;
 
+Bytes text(std::string_view s) {
+  Bytes out{static_cast<std::uint8_t>(0x60 + s.size())};
+  out.insert(out.end(), s.begin(), s.end());
+  return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts)
+    out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 Bytes nested(std::size_t depth, std::uint8_t opener = 0x81, Bytes innermost = {0x01}) {
   Bytes out(depth, opener);
   out.insert(out.end(), innermost.begin(), innermost.end());
   return out;
+}
+
+// The field-by-field writer and reader must agree with the generic encoder byte for byte (a peer
+// may use either) at every width of a head, and read the fields in any order.
+TEST(XpcMessage, FramingMatchesTheGenericEncoderAtEveryHeadWidth) {
+  const std::uint64_t ids[] = {0,     23,    24,         255,        256,
+                               65535, 65536, 0xffffffff, 1ULL << 32, UINT64_MAX};
+  const std::size_t lengths[] = {0, 23, 24, 255, 256, 65535, 65536};
+  const Value argumentLists[] = {Value::array(), Value::array({1, "two", Value::array()}),
+                                 Value("not an array")};
+  for (std::uint64_t id : ids) {
+    for (std::size_t length : lengths) {
+      for (const Value& arguments : argumentLists) {
+        const std::string selector(length, 's');
+        const Value sent = arguments.is_array() ? arguments : Value::array();
+        const Bytes request = encode(Request{id, selector, "v24@0:8@?16", arguments});
+        ASSERT_EQ(request, Value::to_cbor({{"id", id},
+                                           {"selector", selector},
+                                           {"types", "v24@0:8@?16"},
+                                           {"arguments", sent}}))
+            << id << " " << length;
+        const Bytes reply = encode(Reply{id, arguments});
+        ASSERT_EQ(reply, Value::to_cbor({{"id", id}, {"reply", sent}})) << id;
+        auto back = decode(reply);
+        ASSERT_TRUE(back && std::holds_alternative<Reply>(*back));
+        EXPECT_EQ(std::get<Reply>(*back).id, id);
+        EXPECT_EQ(std::get<Reply>(*back).arguments, sent);
+        if (request.size() > kMaxMessageSize) continue;
+        auto call = decode(request);
+        ASSERT_TRUE(call && std::holds_alternative<Request>(*call));
+        EXPECT_EQ(std::get<Request>(*call).id, id);
+        EXPECT_EQ(std::get<Request>(*call).selector, selector);
+      }
+    }
+  }
+
+  // Fields in another order than the encoder's.
+  auto reply = decode(cat({{0xa2}, text("reply"), {0x81, 0x07}, text("id"), {0x18, 0x2a}}));
+  ASSERT_TRUE(reply && std::holds_alternative<Reply>(*reply));
+  EXPECT_EQ(std::get<Reply>(*reply).id, 42u);
+  EXPECT_EQ(std::get<Reply>(*reply).arguments, Value::array({7}));
+  auto request = decode(cat({{0xa4},
+                             text("types"),
+                             text("v"),
+                             text("selector"),
+                             text("a:"),
+                             text("id"),
+                             {0x03},
+                             text("arguments"),
+                             {0x80}}));
+  ASSERT_TRUE(request && std::holds_alternative<Request>(*request));
+  EXPECT_EQ(std::get<Request>(*request).id, 3u);
+  EXPECT_EQ(std::get<Request>(*request).selector, "a:");
+  EXPECT_EQ(std::get<Request>(*request).types, "v");
+
+  // A field twice (so another is missing), and a reply's field in a request's map.
+  EXPECT_FALSE(decode(cat({{0xa2}, text("id"), {0x01}, text("id"), {0x02}})));
+  EXPECT_FALSE(decode(cat({{0xa4},
+                           text("id"),
+                           {0x01},
+                           text("selector"),
+                           text("a:"),
+                           text("types"),
+                           text("v"),
+                           text("reply"),
+                           {0x80}})));
+  EXPECT_FALSE(decode(cat({{0xa2}, text("id"), {0x01}, text("arguments"), {0x80}})));
+
+  // The message's own map counts towards the nesting limit of its arguments.
+  auto withArguments = [](const Bytes& arguments) {
+    return cat({{0xa2}, text("id"), {0x01}, text("reply"), arguments});
+  };
+  EXPECT_TRUE(decode(withArguments(nested(kMaxNestingDepth - 2, 0x81, {0x80}))));
+  EXPECT_FALSE(decode(withArguments(nested(kMaxNestingDepth - 1, 0x81, {0x80}))));
+  EXPECT_TRUE(decode(withArguments(nested(kMaxNestingDepth - 1))));
+  EXPECT_FALSE(decode(withArguments(nested(kMaxNestingDepth))));
 }
 
 TEST(XpcCborReader, HostileItemsAreRefusedWithoutThrowingOrAllocating) {
