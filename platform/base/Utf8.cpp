@@ -1,5 +1,8 @@
 #include "platform/base/Utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace platform::base {
 
 std::size_t decodeUtf8(std::string_view text, char32_t& code) {
@@ -32,6 +35,20 @@ std::size_t decodeUtf8(std::string_view text, char32_t& code) {
 bool isValidUtf8(std::string_view text) {
   char32_t code;
   while (!text.empty()) {
+    // Most text that crosses a process boundary here (selectors, keys, log text) is ASCII:
+    // eight bytes at a time while none has its top bit set.
+    std::uint64_t word;
+    if (text.size() >= sizeof word) {
+      std::memcpy(&word, text.data(), sizeof word);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        text.remove_prefix(sizeof word);
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(text[0]) < 0x80) {
+      text.remove_prefix(1);
+      continue;
+    }
     const std::size_t length = decodeUtf8(text, code);
     if (length == 0) return false;
     text.remove_prefix(length);

@@ -222,6 +222,11 @@ bool CborCursor::readText(std::uint64_t length, std::string_view& out) {
 }
 
 std::optional<nlohmann::json> CborCursor::readItem(std::size_t depth) {
+  // Most calls and replies carry no arguments: an empty array needs no reader.
+  if (left() > 0 && bytes_[pos_] == 0x80 && depth < kMaxNestingDepth) {
+    ++pos_;
+    return Json::array();
+  }
   return Reader(*this, depth).read();
 }
 

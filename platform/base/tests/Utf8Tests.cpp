@@ -52,6 +52,16 @@ TEST(Utf8, DecodesEachLengthToItsEdgesAndRefusesWhatIsNoCharacter) {
   }
   EXPECT_TRUE(isValidUtf8(std::string("a\0b\xc3\xa9", 5)));
   EXPECT_FALSE(isValidUtf8("ok\xc3"));
+
+  // Long ASCII runs are skipped a word at a time: a bad byte, or a good sequence, anywhere in or
+  // across those words is judged as on its own.
+  for (std::size_t at = 0; at <= 20; ++at) {
+    const std::string ascii(24, 'a');
+    EXPECT_FALSE(isValidUtf8(ascii.substr(0, at) + "\x80" + ascii)) << at;
+    EXPECT_FALSE(isValidUtf8(ascii.substr(0, at) + "\xed\xa0\x80" + ascii)) << at;
+    EXPECT_FALSE(isValidUtf8(ascii.substr(0, at) + "\xe2\x82")) << at;
+    EXPECT_TRUE(isValidUtf8(ascii.substr(0, at) + "\xf0\x9f\x98\x80" + ascii)) << at;
+  }
 }
 
 }  // namespace
