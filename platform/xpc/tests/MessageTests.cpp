@@ -247,13 +247,14 @@ TEST(XpcCborReader, ReadsBackWhatTheEncoderWrites) {
   }
 }
 
-// Input shaped like real messages, mutated at random: the reader never crashes, and whatever it
-// accepts is a value that prints and encodes again.
+// Input shaped like real messages, mutated at random: neither the reader nor the message framing
+// ever crashes, and whatever they accept prints and encodes again.
 TEST(XpcCborReader, MutatedMessagesNeverCrashTheReader) {
   const Bytes seed =
       encode(Reply{9, Value::array({Value{{"daemon", "running"}, {"timestamp", 1767225600.5}}})});
   std::mt19937 random(12345);
   int decoded = 0;
+  int replies = 0;
   for (int round = 0; round < 20000; ++round) {
     Bytes bytes = seed;
     const int edits = 1 + static_cast<int>(random() % 4);
@@ -272,6 +273,16 @@ TEST(XpcCborReader, MutatedMessagesNeverCrashTheReader) {
       }
       if (bytes.empty()) bytes.push_back(0);
     }
+    // The message framing reads the same bytes its own way: a reply it accepts encodes back to
+    // one it reads the same.
+    if (auto message = decode(bytes); message && std::holds_alternative<Reply>(*message)) {
+      ++replies;
+      const auto& reply = std::get<Reply>(*message);
+      auto again = decode(encode(reply));
+      ASSERT_TRUE(again && std::holds_alternative<Reply>(*again));
+      EXPECT_EQ(std::get<Reply>(*again).id, reply.id);
+      EXPECT_EQ(Value::to_cbor(std::get<Reply>(*again).arguments), Value::to_cbor(reply.arguments));
+    }
     if (auto value = readCbor(bytes)) {
       ++decoded;
       // Whatever is accepted prints as JSON and encodes to the same value again.
@@ -283,6 +294,7 @@ TEST(XpcCborReader, MutatedMessagesNeverCrashTheReader) {
     }
   }
   EXPECT_GT(decoded, 0);  // the mutations do not only produce garbage
+  EXPECT_GT(replies, 0);
 }
 
 // A deep packet costs no stack: it is refused on a thread with a 64 KiB stack, where a decoder
