@@ -122,9 +122,11 @@ const std::shared_ptr<DDLog>& DDLog::sharedInstance() {
   return *instance;
 }
 
-DDLog::DDLog(unsigned processorCount, std::size_t maximumQueuedBytes)
+DDLog::DDLog(unsigned processorCount, std::size_t maximumQueuedBytes,
+             std::chrono::milliseconds stallTimeout)
     : processorCount_(processorCount == 0 ? 1 : processorCount),
-      maximumQueuedBytes_(maximumQueuedBytes) {
+      maximumQueuedBytes_(maximumQueuedBytes),
+      stallTimeout_(stallTimeout) {
   _loggers.reserve(4);
   auto& r = dispatchers();
   std::lock_guard lock(r.mutex);
@@ -231,13 +233,40 @@ struct DDLog::Batch {
   std::size_t bytes = 0;                 // what they count against the bound
 };
 
+bool DDLog::waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t cost) {
+  auto& b = batches_;
+  const auto fits = [&] {
+    return cost <= maximumQueuedBytes_ - std::min(b.queuedBytes, maximumQueuedBytes_);
+  };
+  // A record larger than the whole bound never fits, and the pipeline's own threads would be
+  // waiting for themselves.
+  if (fits() || b.stalled || cost > maximumQueuedBytes_ || isOnLoggingPipeline() ||
+      isOnLoggingQueue())
+    return fits();
+  ++b.waiting;
+  std::uint64_t seen = b.deliveredBatches;
+  auto deadline = std::chrono::steady_clock::now() + stallTimeout_;
+  while (!fits() && !b.stalled) {
+    const bool timedOut = b.delivered.wait_until(lock, deadline) == std::cv_status::timeout;
+    if (b.deliveredBatches != seen) {
+      // The loggers are slow, not stuck: give them the whole time-out again.
+      seen = b.deliveredBatches;
+      deadline = std::chrono::steady_clock::now() + stallTimeout_;
+    } else if (timedOut) {
+      b.stalled = true;
+    }
+  }
+  --b.waiting;
+  return fits();
+}
+
 void DDLog::appendToBatch(DDLogMessagePtr message) {
   const std::size_t cost = queuedCost(*message);
   bool firstDrop = false;
   {
     auto& b = batches_;
-    std::lock_guard lock(b.mutex);
-    if (cost > maximumQueuedBytes_ - std::min(b.queuedBytes, maximumQueuedBytes_)) {
+    std::unique_lock lock(b.mutex);
+    if (!waitForRoom(lock, cost)) {
       firstDrop = b.droppedRecords++ == 0;
     } else {
       const auto& queue = *loggingQueue();
@@ -300,6 +329,9 @@ void DDLog::lt_deliverBatch(std::unique_ptr<Batch> batch) {
       std::lock_guard lock(log.batches_.mutex);
       log.batches_.queuedBytes -= batch->bytes;
       batch->bytes = 0;
+      ++log.batches_.deliveredBatches;
+      log.batches_.stalled = false;
+      if (log.batches_.waiting != 0) log.batches_.delivered.notify_all();
       if (!log.batches_.spare) log.batches_.spare = std::move(batch);
     }
   } release{*this, batch};

@@ -19,10 +19,15 @@
 // - Asynchronous records waiting for the loggers are bounded in memory: at most
 //   maximumQueuedBytes() (32 MiB by default), counted as one record pool block per record plus its
 //   message and format texts, from the call until the batch that holds the record has been
-//   delivered. A record that would go beyond is dropped and counted, so that a stuck or slow
-//   logger never blocks a caller that logs asynchronously nor grows the process without limit;
-//   the first record admitted again is preceded by one warning record saying how many were
-//   dropped. Synchronous calls are never dropped: their caller waits anyway.
+//   delivered. A caller whose record would go beyond waits until the loggers have delivered
+//   enough: a burst faster than the loggers slows its callers down instead of losing lines.
+//   Loggers that deliver nothing for stallTimeout() (1 s by default) are taken to be stuck: the
+//   waiting records are dropped and counted, and until the loggers deliver again every record
+//   beyond the bound is dropped at once, so a stuck logger holds an asynchronous caller at most
+//   that long and never grows the process without limit. The first record admitted again is
+//   preceded by one warning record saying how many were dropped. Code running on the logging
+//   pipeline itself (a logger logging from its own queue) never waits: the loggers would be
+//   waiting for it. Synchronous calls are never dropped: their caller waits anyway.
 // - Contract violations (an lt_ operation off the logging queue, flushLog on it) are reported on
 //   the diagnostic channel with their fixed texts and the call is then refused: it does nothing
 //   (a listing returns an empty list). The process goes on.
@@ -36,6 +41,8 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -95,9 +102,11 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
   static unsigned machineProcessorCount();
 
   static constexpr std::size_t kDefaultMaximumQueuedBytes = 32 * 1024 * 1024;
+  static constexpr std::chrono::milliseconds kDefaultStallTimeout{1000};
 
   explicit DDLog(unsigned processorCount = machineProcessorCount(),
-                 std::size_t maximumQueuedBytes = kDefaultMaximumQueuedBytes);
+                 std::size_t maximumQueuedBytes = kDefaultMaximumQueuedBytes,
+                 std::chrono::milliseconds stallTimeout = kDefaultStallTimeout);
   ~DDLog();
   DDLog(const DDLog&) = delete;
   DDLog& operator=(const DDLog&) = delete;
@@ -114,6 +123,7 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
 
   unsigned processorCount() const { return processorCount_; }
   std::size_t maximumQueuedBytes() const { return maximumQueuedBytes_; }
+  std::chrono::milliseconds stallTimeout() const { return stallTimeout_; }
 
   // ---- Instance operations ------------------------------------------------------------------
   // Registers `logger` (asynchronous). A null logger is ignored.
@@ -237,14 +247,19 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
  private:
   // What an asynchronous record counts against the bound while it waits.
   static std::size_t queuedCost(const DDLogMessage& message);
-  // Appends an asynchronous record to the open batch or starts one, or drops it at the bound.
+  // Appends an asynchronous record to the open batch or starts one; at the bound it waits for
+  // the loggers, or drops the record when they are stuck.
   void appendToBatch(DDLogMessagePtr message);
+  // Waits, holding `lock` on batches_.mutex, until `cost` fits within the bound or the loggers
+  // count as stuck. True when it fits.
+  bool waitForRoom(std::unique_lock<std::mutex>& lock, std::size_t cost);
   struct Batch;
   // The logging queue's item for one batch.
   void lt_deliverBatch(std::unique_ptr<Batch> batch);
 
   const unsigned processorCount_;
   const std::size_t maximumQueuedBytes_;
+  const std::chrono::milliseconds stallTimeout_;
   bool immortal_ = false;  // the shared instance, which is never destroyed
   // Read and changed only on the global logging queue.
   std::vector<DDLoggerNode> _loggers;
@@ -258,6 +273,10 @@ class DDLog : public std::enable_shared_from_this<DDLog> {
     std::unique_ptr<Batch> spare;      // a delivered batch kept for its storage
     std::size_t queuedBytes = 0;       // records not yet delivered
     std::uint64_t droppedRecords = 0;  // since the last record admitted
+    std::uint64_t deliveredBatches = 0;
+    bool stalled = false;  // nothing delivered within the stall time-out; cleared by a delivery
+    int waiting = 0;       // callers waiting for room
+    std::condition_variable delivered;
   };
   Batches batches_;
 };
