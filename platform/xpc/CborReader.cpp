@@ -14,12 +14,7 @@ namespace platform::xpc {
 namespace {
 
 using Json = nlohmann::json;
-constexpr auto kUnsigned = CborCursor::kUnsigned;
-constexpr auto kNegative = CborCursor::kNegative;
-constexpr auto kText = CborCursor::kText;
-constexpr auto kArray = CborCursor::kArray;
-constexpr auto kMap = CborCursor::kMap;
-constexpr auto kSimple = CborCursor::kSimple;
+using enum CborCursor::Major;
 
 // A half-precision float as a double: 1 sign bit, 5 exponent bits, 10 mantissa bits.
 double halfToDouble(std::uint16_t half) {
